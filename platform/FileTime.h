@@ -1,0 +1,42 @@
+#pragma once
+#include <cstdint>
+
+// FILETIME: 100 ns units since 1601-01-01 UTC, split as on Windows.
+struct FILETIME {
+    uint32_t dwLowDateTime;
+    uint32_t dwHighDateTime;
+};
+
+struct SYSTEMTIME {
+    uint16_t wYear;
+    uint16_t wMonth;
+    uint16_t wDayOfWeek;
+    uint16_t wDay;
+    uint16_t wHour;
+    uint16_t wMinute;
+    uint16_t wSecond;
+    uint16_t wMilliseconds;
+};
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+inline constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
+
+inline uint64_t FileTimeToUInt64(const FILETIME& ft)
+{
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+inline FILETIME UInt64ToFileTime(uint64_t value)
+{
+    return FILETIME{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)};
+}
+
+// Current system time (UTC) in FILETIME units.
+uint64_t SystemTimeNow();
+void GetSystemTimeAsFileTime(FILETIME* ft);
+
+// UTC FILETIME to the local calendar breakdown; false when out of range.
+bool FileTimeToLocalSystemTime(const FILETIME& ft, SYSTEMTIME* local);
+
+// The local calendar time now.
+void GetLocalTime(SYSTEMTIME* local);
