@@ -1,0 +1,111 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CLevelTag;
+
+// Element kinds. Bit 7 marks run-time elements, which are never stored.
+inline constexpr uint8_t kKindRoot = 1;
+inline constexpr uint8_t kKindChannelCOM = 2;
+inline constexpr uint8_t kKindChannelTCP = 3;
+inline constexpr uint8_t kKindChannelUDP = 4;
+inline constexpr uint8_t kKindGroup = 0x85;
+inline constexpr uint8_t kKindTag = 0x86;
+inline constexpr uint8_t kKindRunTimeBit = 0x80;
+
+// Separator of the dotted paths (item IDs).
+inline constexpr char kPathSeparator = '.';
+
+// One element of the configuration tree. Every element owns its children:
+// the level list (channels under the root, groups under channels and
+// groups) and the tag list, both in insertion order. Names are UTF-8; the
+// name length field counts UTF-16 code units, as the configuration file does.
+//
+// The tree is changed on the GUI thread only; other threads reach it under
+// the configuration lock of CSingleVectors.
+class CLevelElementBase {
+public:
+    virtual ~CLevelElementBase();
+
+    CLevelElementBase(const CLevelElementBase&) = delete;
+    CLevelElementBase& operator=(const CLevelElementBase&) = delete;
+
+    // Acquires run-time resources after construction or loading.
+    virtual void Initialise() {}
+    // Releases them again; derived destructors call it first.
+    virtual void Shutdown() {}
+
+    uint8_t Kind() const { return m_kind; }
+    CLevelElementBase* Parent() const { return m_parent; }
+
+    uint32_t SavedChildren() const { return m_savedChildren; }
+    void SetSavedChildren(uint32_t count) { m_savedChildren = count; }
+    uint16_t NameLength() const { return m_nameLength; }
+
+    // Null changes nothing; an empty text leaves the element without a name.
+    void SetName(const char* text);
+    void SetName(std::string_view text);
+    // The name, empty when there is none.
+    std::string GetName() const { return std::string(Name()); }
+    std::string_view Name() const { return m_name ? std::string_view(m_name) : std::string_view(); }
+    bool HasName() const { return m_name != nullptr; }
+
+    // The parent's full path, a separator when that is not empty, the own name.
+    std::string FullPath() const;
+
+    // Finds or creates the element at a dotted path below this one; answers
+    // the new leaf tag, or null (empty path, separators only, or a deeper
+    // component that could not be made; nothing is left behind then).
+    CLevelTag* CreatePath(std::string_view path);
+    CLevelTag* CreatePath(const char* path);
+
+    // Resolves a full path beginning with this element's name. Answers this
+    // element for its own name, a tag, or null; callers keep only tags.
+    CLevelElementBase* FindTag(std::string_view itemId);
+    CLevelElementBase* FindTag(const char* itemId);
+
+    // Take ownership; null is ignored. The child's parent becomes this element.
+    void AddLevel(std::unique_ptr<CLevelElementBase> element);
+    void AddTag(std::unique_ptr<CLevelTag> tag);
+
+    // The first element of the level list with this exact name, or null.
+    CLevelElementBase* FindLevel(std::string_view name) const;
+    // Destroys the first element of the level list with this full path;
+    // nothing when none has it.
+    void RemoveLevel(std::string_view fullPath);
+    void DeleteLevels();
+    void DeleteTags();
+
+    // Elements of this kind in the subtree through the level lists, this one included.
+    uint32_t CountKind(uint8_t kind) const;
+
+    size_t LevelCount() const { return m_lists ? m_lists->m_levels.size() : 0; }
+    CLevelElementBase* LevelAt(size_t index) const { return m_lists->m_levels[index].get(); }
+    size_t TagCount() const { return m_lists ? m_lists->m_tags.size() : 0; }
+    CLevelTag* TagAt(size_t index) const { return m_lists->m_tags[index].get(); }
+
+protected:
+    explicit CLevelElementBase(uint8_t kind) : m_kind(kind) {}
+
+private:
+    struct Lists {
+        std::vector<std::unique_ptr<CLevelElementBase>> m_levels;
+        std::vector<std::unique_ptr<CLevelTag>> m_tags;
+        ~Lists();
+    };
+    Lists& EnsureLists();
+
+    // Kept small: a channel holds tens of thousands of tags, and a tag has
+    // no children, so the two lists live behind one pointer made on demand.
+    uint32_t m_savedChildren = 0;
+    uint8_t m_kind;
+    uint8_t m_reserved = 0;
+    uint16_t m_nameLength = 0;
+    char* m_name = nullptr;
+    CLevelElementBase* m_parent = nullptr;
+    std::unique_ptr<Lists> m_lists;
+};

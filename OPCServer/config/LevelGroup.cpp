@@ -1,0 +1,3 @@
+#include "config/LevelGroup.h"
+
+CLevelGroup::CLevelGroup() : CLevelElementBase(kKindGroup) {}

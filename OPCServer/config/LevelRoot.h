@@ -1,0 +1,35 @@
+#pragma once
+#include "config/LevelChannel.h"
+#include "config/LevelElementBase.h"
+
+#include <cstdint>
+
+// The top of the configuration tree; holds the channels.
+class CLevelRoot : public CLevelElementBase {
+public:
+    static constexpr const char* kRootName = "Каналы связи";
+    static constexpr uint32_t kDefaultStatisticsSizeLimit = 5000;  // kilobytes
+
+    CLevelRoot();
+
+    // Starts every channel's polling thread on routine; all are attempted,
+    // true only if every start succeeded.
+    bool StartAll(CLevelChannel::ThreadRoutine routine);
+    // Clears every run flag first, so that all threads wind down together,
+    // then waits for each thread in turn. Answers the number of levels.
+    size_t StopAll();
+
+    size_t ChannelCount() const { return LevelCount(); }
+    // The level at index when it is a channel, else null.
+    CLevelChannel* ChannelAt(size_t index) const;
+
+    // Settings of the communication statistics log, stored with the root.
+    uint32_t StatisticsEnabled() const { return m_statisticsEnabled; }
+    void SetStatisticsEnabled(uint32_t enabled) { m_statisticsEnabled = enabled; }
+    uint32_t StatisticsSizeLimit() const { return m_statisticsSizeLimit; }
+    void SetStatisticsSizeLimit(uint32_t kilobytes) { m_statisticsSizeLimit = kilobytes; }
+
+private:
+    uint32_t m_statisticsEnabled = 1;
+    uint32_t m_statisticsSizeLimit = kDefaultStatisticsSizeLimit;
+};
