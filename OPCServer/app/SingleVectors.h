@@ -1,0 +1,111 @@
+#pragma once
+#include "app/IntervalTimer.h"
+#include "config/LevelChannel.h"
+#include "platform/CriticalSection.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class CLevelRoot;
+
+// Entry points of the packet cipher library (C calling convention).
+using EncryptPacketFunction = void (*)(const uint8_t* key, const uint8_t* plain, int32_t plainLength,
+                                       uint8_t* packet, int32_t* packetLength);
+using DecryptPacketFunction = int32_t (*)(const uint8_t* key, const uint8_t* packet, int32_t packetLength,
+                                          uint8_t* plain, int32_t* plainLength);
+
+// Start modes, from the first command-line token.
+inline constexpr uint8_t kStartModeNormal = 0;
+inline constexpr uint8_t kStartModeConfiguration = 1;
+inline constexpr uint8_t kStartModeRegistration = 2;
+
+// The one object through which every subsystem reaches what the process
+// shares: the configuration tree, the cipher entry points, the shared locks
+// and timers, the file paths.
+//
+// Created on the GUI thread before any other thread starts; Instance() takes
+// no lock. Lock order: the item lock before the configuration lock; nothing
+// is taken while the statistics lock is held.
+class CSingleVectors {
+public:
+    static constexpr uint32_t kLastExchangeIntervalMs = 5000;
+    static constexpr uint32_t kClientIdleIntervalMs = 5000;
+    // The process instance, built on the first call.
+    static CSingleVectors& Instance();
+    // Test seam: releases and destroys the process instance, so that the next
+    // Instance() builds a fresh one.
+    static void ResetInstance();
+
+    // Tests build instances of their own.
+    CSingleVectors();
+    virtual ~CSingleVectors();
+
+    CSingleVectors(const CSingleVectors&) = delete;
+    CSingleVectors& operator=(const CSingleVectors&) = delete;
+
+    // Shutdown: running flag cleared, channels stopped, the tree deleted.
+    void Release();
+
+    // 1 from construction, 0 once shutdown begins; the server monitor runs while it is 1.
+    uint32_t Running() const { return m_running.load(); }
+
+    // Forms the four file paths inside the data folder.
+    void SetDataFolder(const std::string& folder);
+    const std::string& DataFolder() const { return m_dataFolder; }
+    const std::string& StatisticsPath() const { return m_statisticsPath; }
+    const std::string& ConfigurationPath() const { return m_configurationPath; }
+    const std::string& DebugLogPath() const { return m_debugLogPath; }
+    const std::string& DebugSettingsPath() const { return m_debugSettingsPath; }
+
+    uint8_t StartMode() const { return m_startMode; }
+    void SetStartMode(uint8_t mode) { m_startMode = mode; }
+
+    // Null when the library or the entry is absent: frames then go unwrapped.
+    EncryptPacketFunction EncryptPacket() const { return m_encryptPacket; }
+    DecryptPacketFunction DecryptPacket() const { return m_decryptPacket; }
+
+    // Guards the tree against the DA callback, saving and the shutdown wait.
+    CCriticalSection& ConfigurationLock() { return m_configurationLock; }
+    // Serialises statistics events; innermost.
+    CCriticalSection& StatisticsLock() { return m_statisticsLock; }
+    // Guards item values, qualities and time stamps. Taken before the
+    // configuration lock when both are needed.
+    CCriticalSection& ItemLock() { return m_itemLock; }
+
+    // Restarted before every transaction attempt; shutdown waits until it has elapsed.
+    CIntervalTimer& LastExchangeTimer() { return m_lastExchangeTimer; }
+    void RestartLastExchangeTimer() { m_lastExchangeTimer.Restart(); }
+    // Restarted while the toolkit reports clients.
+    CIntervalTimer* ClientIdleTimer() { return m_clientIdleTimer.get(); }
+
+    // The configuration tree; null after Release.
+    CLevelRoot* Root() { return m_root.get(); }
+    // Replaces the tree (loading a configuration). The old tree must be
+    // stopped already; it is destroyed here, outside the configuration lock.
+    void SetRoot(std::unique_ptr<CLevelRoot> root);
+
+    // StartAll on the tree; false without a tree.
+    bool StartChannels(CLevelChannel::ThreadRoutine routine);
+    // StopAll on the tree; 0 without a tree.
+    size_t StopChannels();
+
+private:
+    std::atomic<uint32_t> m_running{1};
+    std::string m_dataFolder;
+    std::string m_statisticsPath;
+    std::string m_configurationPath;
+    std::string m_debugLogPath;
+    std::string m_debugSettingsPath;
+    uint8_t m_startMode = kStartModeNormal;
+    EncryptPacketFunction m_encryptPacket = nullptr;
+    DecryptPacketFunction m_decryptPacket = nullptr;
+    CCriticalSection m_configurationLock;
+    CCriticalSection m_statisticsLock;
+    CIntervalTimer m_lastExchangeTimer{kLastExchangeIntervalMs};
+    std::unique_ptr<CLevelRoot> m_root;
+    // Stands in as the item lock until the DA callback, whose lock it is, exists.
+    CCriticalSection m_itemLock;
+    std::unique_ptr<CIntervalTimer> m_clientIdleTimer;
+};
