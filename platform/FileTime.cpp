@@ -17,6 +17,37 @@ void GetSystemTimeAsFileTime(FILETIME* ft)
     }
 }
 
+HRESULT CoFileTimeNow(FILETIME* ft)
+{
+    if (ft == nullptr) {
+        return E_INVALIDARG;
+    }
+    GetSystemTimeAsFileTime(ft);
+    return S_OK;
+}
+
+bool FileTimeToLocalFileTime(const FILETIME& utc, FILETIME* local)
+{
+    if (local == nullptr) {
+        return false;
+    }
+    const uint64_t value = FileTimeToUInt64(utc);
+    if (value < kFileTimeUnixEpoch) {
+        return false;
+    }
+    const time_t seconds = static_cast<time_t>((value - kFileTimeUnixEpoch) / 10000000ull);
+    std::tm tm{};
+    if (localtime_r(&seconds, &tm) == nullptr) {
+        return false;
+    }
+    const int64_t offset = static_cast<int64_t>(tm.tm_gmtoff) * 10000000;
+    if (offset < 0 && value < static_cast<uint64_t>(-offset)) {
+        return false;
+    }
+    *local = UInt64ToFileTime(static_cast<uint64_t>(static_cast<int64_t>(value) + offset));
+    return true;
+}
+
 bool FileTimeToLocalSystemTime(const FILETIME& ft, SYSTEMTIME* local)
 {
     if (local == nullptr) {

@@ -1,4 +1,6 @@
 #pragma once
+#include "platform/HResult.h"
+
 #include <cstdint>
 
 // FILETIME: 100 ns units since 1601-01-01 UTC, split as on Windows.
@@ -34,6 +36,14 @@ inline FILETIME UInt64ToFileTime(uint64_t value)
 // Current system time (UTC) in FILETIME units.
 uint64_t SystemTimeNow();
 void GetSystemTimeAsFileTime(FILETIME* ft);
+
+// The current time as COM gives it: UTC, in FILETIME units. E_INVALIDARG for a null pointer.
+HRESULT CoFileTimeNow(FILETIME* ft);
+
+// UTC to local FILETIME with the time zone offset in force at that instant
+// (not the offset of today, so times on the other side of a DST change are right).
+// False for a null pointer or an instant before 1970.
+bool FileTimeToLocalFileTime(const FILETIME& utc, FILETIME* local);
 
 // UTC FILETIME to the local calendar breakdown; false when out of range.
 bool FileTimeToLocalSystemTime(const FILETIME& ft, SYSTEMTIME* local);
