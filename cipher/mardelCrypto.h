@@ -39,5 +39,5 @@ __attribute__((visibility("default"))) int32_t _decryptPacket(const uint8_t* key
 }  // extern "C"
 
 // The two entry points as the program looks them up.
-using EncryptPacketFunc = void (*)(const uint8_t*, const uint8_t*, int32_t, uint8_t*, int32_t*);
-using DecryptPacketFunc = int32_t (*)(const uint8_t*, const uint8_t*, int32_t, uint8_t*, int32_t*);
+using EncryptPacketFunction = void (*)(const uint8_t*, const uint8_t*, int32_t, uint8_t*, int32_t*);
+using DecryptPacketFunction = int32_t (*)(const uint8_t*, const uint8_t*, int32_t, uint8_t*, int32_t*);

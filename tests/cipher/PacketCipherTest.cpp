@@ -1,4 +1,5 @@
 #include "mardelCrypto.h"
+#include "app/SingleVectors.h"  // declares the same entry point types: they must agree
 #include "polling/Crc16.h"
 #include "polling/ModbusFrame.h"
 
@@ -8,7 +9,11 @@
 #include <array>
 #include <random>
 #include <thread>
+#include <type_traits>
 #include <vector>
+
+static_assert(std::is_same_v<decltype(&_encryptPacket), EncryptPacketFunction>);
+static_assert(std::is_same_v<decltype(&_decryptPacket), DecryptPacketFunction>);
 
 namespace {
 using Bytes = std::vector<uint8_t>;

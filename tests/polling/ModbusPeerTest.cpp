@@ -3,6 +3,7 @@
 // replies libmodbus writes must pass our check and parse into the registers
 // the server holds.
 #include "polling/ModbusFrame.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <modbus.h>
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -150,7 +152,7 @@ protected:
         }
         if (m_listenFd >= 0) ::close(m_listenFd);
         StopSocat();
-        if (!m_ptyDir.empty()) std::filesystem::remove_all(m_ptyDir);
+        m_ptyFolder.reset();
         modbus_mapping_free(m_mapping);
     }
 
@@ -186,12 +188,9 @@ protected:
 
     void StartRtuServer()
     {
-        char pattern[] = "/tmp/vireo-pty-XXXXXX";
-        const char* dir = ::mkdtemp(pattern);
-        ASSERT_NE(dir, nullptr);
-        m_ptyDir = dir;
-        const std::string serverEnd = m_ptyDir + "/server";
-        const std::string clientEnd = m_ptyDir + "/client";
+        m_ptyFolder = std::make_unique<CTempFolder>();
+        const std::string serverEnd = m_ptyFolder->File("server");
+        const std::string clientEnd = m_ptyFolder->File("client");
         std::string a = "pty,raw,echo=0,link=" + serverEnd;
         std::string b = "pty,raw,echo=0,link=" + clientEnd;
         char* argv[] = {const_cast<char*>("socat"), a.data(), b.data(), nullptr};
@@ -276,7 +275,7 @@ protected:
     std::atomic<bool> m_stop{false};
     int m_listenFd = -1;
     pid_t m_socat = 0;
-    std::string m_ptyDir;
+    std::unique_ptr<CTempFolder> m_ptyFolder;  // holds socat's links to the two pty ends
 };
 }  // namespace
 
