@@ -1,5 +1,6 @@
 #include "app/SingleVectors.h"
 
+#include "app/CommEvents.h"
 #include "config/LevelRoot.h"
 
 namespace {
@@ -38,6 +39,10 @@ void CSingleVectors::Release()
 {
     m_running.store(0);
     StopChannels();
+    {
+        CCriticalSectionLock lock(m_statisticsLock);
+        m_statisticsLog.reset();
+    }
     std::unique_ptr<CLevelRoot> root;
     {
         CCriticalSectionLock lock(m_configurationLock);
@@ -73,4 +78,43 @@ bool CSingleVectors::StartChannels(CLevelChannel::ThreadRoutine routine)
 size_t CSingleVectors::StopChannels()
 {
     return m_root ? m_root->StopAll() : 0;
+}
+
+void CSingleVectors::SetStatisticsLog(std::unique_ptr<CLogFile> log)
+{
+    CCriticalSectionLock lock(m_statisticsLock);
+    m_statisticsLog = std::move(log);
+}
+
+void CSingleVectors::RecordCommEvent(uint32_t code, const CLevelElementBase* channel)
+{
+    // The path is formed before the statistics lock: nothing else is taken
+    // while it is held, and the log pointer is checked under it.
+    const std::string path = channel != nullptr ? channel->FullPath() : std::string();
+    CCriticalSectionLock lock(m_statisticsLock);
+    (void)RecordCommEventTo(m_statisticsLog.get(), m_statisticsLock, code, path);
+}
+
+CDebugLog* CSingleVectors::CreateDebugLog()
+{
+    if (!m_debugLog) {
+        m_debugLog = std::make_unique<CDebugLog>();
+    }
+    m_debugLog->Create(m_debugLogPath);
+    return m_debugLog.get();
+}
+
+bool CSingleVectors::LoadDebugSettings()
+{
+    if (!m_debugLog) {
+        return false;
+    }
+    std::string text;
+    if (!ReloadDebugSettings(*m_debugLog, m_debugSettingsPath, &text)) {
+        return false;
+    }
+    if (DebugSettingsHandler handler = m_debugSettingsHandler.load()) {
+        (void)handler(m_debugLogPath.c_str(), text.c_str());
+    }
+    return true;
 }

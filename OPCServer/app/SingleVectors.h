@@ -1,13 +1,17 @@
 #pragma once
+#include "app/DebugLog.h"
 #include "app/IntervalTimer.h"
+#include "app/LogFile.h"
 #include "config/LevelChannel.h"
 #include "platform/CriticalSection.h"
+#include "platform/HResult.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+class CLevelElementBase;
 class CLevelRoot;
 
 // Entry points of the packet cipher library (C calling convention).
@@ -91,6 +95,27 @@ public:
     // StopAll on the tree; 0 without a tree.
     size_t StopChannels();
 
+    // The statistics log; null until start-up creates it, and every event
+    // is a no-op meanwhile. Deleted by Release.
+    CLogFile* StatisticsLog() { return m_statisticsLog.get(); }
+    void SetStatisticsLog(std::unique_ptr<CLogFile> log);
+    // Appends "<channel's full path>: event text" under the statistics lock.
+    void RecordCommEvent(uint32_t code, const CLevelElementBase* channel);
+
+    // The debug log; null until start-up creates it, then kept to the end.
+    CDebugLog* DebugLog() { return m_debugLog.get(); }
+    // Creates the debug log at DebugLogPath(); a second call changes nothing.
+    CDebugLog* CreateDebugLog();
+    // Receives the debug log path and the unchanged log.ini text after every
+    // reading: the toolkit's SetDebugSettingsDA.
+    using DebugSettingsHandler = HRESULT (*)(const char* logPath, const char* settings);
+    void SetDebugSettingsHandler(DebugSettingsHandler handler) { m_debugSettingsHandler.store(handler); }
+    // Reads log.ini (created with the default line when missing) into the
+    // debug log and hands it to the handler. Run at start-up and every 10 s
+    // by the server monitor. False without a debug log, or when log.ini can
+    // be neither created nor read (the settings in force stay).
+    bool LoadDebugSettings();
+
 private:
     std::atomic<uint32_t> m_running{1};
     std::string m_dataFolder;
@@ -101,10 +126,13 @@ private:
     uint8_t m_startMode = kStartModeNormal;
     EncryptPacketFunction m_encryptPacket = nullptr;
     DecryptPacketFunction m_decryptPacket = nullptr;
+    std::unique_ptr<CLogFile> m_statisticsLog;
     CCriticalSection m_configurationLock;
     CCriticalSection m_statisticsLock;
     CIntervalTimer m_lastExchangeTimer{kLastExchangeIntervalMs};
     std::unique_ptr<CLevelRoot> m_root;
+    std::unique_ptr<CDebugLog> m_debugLog;
+    std::atomic<DebugSettingsHandler> m_debugSettingsHandler{nullptr};
     // Stands in as the item lock until the DA callback, whose lock it is, exists.
     CCriticalSection m_itemLock;
     std::unique_ptr<CIntervalTimer> m_clientIdleTimer;
