@@ -4,6 +4,7 @@
 // here; the caller moves the bytes and keeps the time.
 #include "SimDevice.h"
 #include "SimFaults.h"
+#include "cipher/mardelCrypto.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,10 +16,8 @@ namespace VireoSim {
 
 // The cipher library's two entry points and the key they are called with.
 struct SimCipher {
-    using EncryptFn = void (*)(const uint8_t* key, const uint8_t* plain, int32_t plainLength,
-                               uint8_t* packet, int32_t* packetLength);
-    using DecryptFn = int32_t (*)(const uint8_t* key, const uint8_t* packet, int32_t packetLength,
-                                  uint8_t* plain, int32_t* plainLength);
+    using EncryptFn = decltype(&_encryptPacket);
+    using DecryptFn = decltype(&_decryptPacket);
     EncryptFn encrypt = nullptr;
     DecryptFn decrypt = nullptr;
     uint8_t key[18] = {};
