@@ -1,9 +1,8 @@
 // _decryptPacket on arbitrary packets, and _encryptPacket/_decryptPacket round
 // trips. Input: 16 key bytes, then the packet. Every buffer has the exact size
 // the caller must provide, so a read or write outside it is caught by
-// AddressSanitizer. The library's source is compiled in: fuzz targets link the
-// core only, and the library is a separate shared object.
-#include "cipher/mardelCrypto.cpp"
+// AddressSanitizer.
+#include "mardelCrypto.h"
 
 #include <cstddef>
 #include <cstdint>
