@@ -140,6 +140,28 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs)
     return result;
 }
 
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv)
+{
+    m_pid = Spawn(argv, m_out, m_err);
+}
+
+BackgroundProgram::~BackgroundProgram()
+{
+    if (m_pid <= 0) return;
+    kill(m_pid, SIGTERM);
+    Reap(m_pid, m_out, m_err, 5000, nullptr, nullptr);
+}
+
+bool WaitForPath(const std::string& path, int timeoutMs)
+{
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!std::filesystem::exists(path)) {
+        if (RemainingMs(deadline) == 0) return false;
+        poll(nullptr, 0, 10);
+    }
+    return true;
+}
+
 SimProcess::~SimProcess()
 {
     if (m_pid > 0) Stop();

@@ -31,6 +31,24 @@ struct ProcessResult {
 // Runs a program to its end (bounded by timeoutMs), capturing its output.
 ProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs = 10000);
 
+// Another program running beside a test (socat), stopped by the destructor.
+class BackgroundProgram {
+public:
+    explicit BackgroundProgram(const std::vector<std::string>& argv);
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+    bool Running() const { return m_pid > 0; }
+
+private:
+    int m_pid = -1;
+    int m_out = -1;
+    int m_err = -1;
+};
+
+// Waits (bounded) until path exists.
+bool WaitForPath(const std::string& path, int timeoutMs = 5000);
+
 // A running simulator. Start waits (bounded) for its "ready" line.
 class SimProcess {
 public:

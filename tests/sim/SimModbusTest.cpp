@@ -301,6 +301,34 @@ TEST_F(SimModbus, RtuOnThePtyAnswersOnlyItsOwnAddress)
     EXPECT_TRUE(seen);
 }
 
+TEST(SimSerial, RtuOnASerialDevice)
+{
+    // A null-modem pair of pseudo-terminals made by socat stands in for two
+    // serial ports joined by a cable (they take, and ignore, rate and parity).
+    TempFolder temp;
+    std::string a = temp.File("ttyA"), b = temp.File("ttyB");
+    BackgroundProgram socat({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+    ASSERT_TRUE(socat.Running());
+    ASSERT_TRUE(WaitForPath(a));
+    ASSERT_TRUE(WaitForPath(b));
+    SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--static", "--serial", a, "--baud", "9600", "--parity", "even", "--slave", "3"}))
+        << sim.Error();
+    ModbusPtr mb(modbus_new_rtu(b.c_str(), 9600, 'E', 8, 1));
+    ASSERT_TRUE(mb);
+    modbus_set_slave(mb.get(), 3);
+    modbus_set_response_timeout(mb.get(), 2, 0);
+    ASSERT_EQ(modbus_connect(mb.get()), 0);
+    std::vector<uint16_t> r;
+    ASSERT_EQ(ReadRegs(mb.get(), 4362, 2, r), 0);
+    EXPECT_EQ(r[0] >> 8, kPinKernelVersion);
+    ASSERT_EQ(WriteRegs(mb.get(), 2600, {kDefaultPassword & 0xFFFF, kDefaultPassword >> 16}), 0);
+    EXPECT_EQ(WriteRegs(mb.get(), 2001, {0x0102}), 0);
+    EXPECT_EQ(ReadOne(mb.get(), 2001), 0x0102u);
+    mb.reset();
+    EXPECT_EQ(sim.Stop(), 0) << sim.Error();
+}
+
 TEST_F(SimModbus, UdpRepliesGoToTheSenderInRtuFraming)
 {
     StartSim({"--static"});

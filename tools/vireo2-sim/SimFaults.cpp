@@ -99,18 +99,18 @@ std::string ApplyFaultSpec(SimFaults& faults, const std::string& spec)
 
 const char* FaultHelp()
 {
-    return "  silence[=0|1]      no reply at all (the request is still logged)\n"
-           "  delay=MS           reply MS milliseconds late\n"
-           "  crc[=0|1]          RTU replies (UDP, serial, pty) carry a wrong CRC\n"
-           "  truncate[=BYTES]   cut BYTES (1) off the end of every reply\n"
-           "  split=BYTES[,GAP]  send replies in pieces of BYTES with GAP ms (100) between\n"
-           "  foreign=ADDRESS    replies carry slave address ADDRESS instead of ours\n"
-           "  exception=CODE     answer every request with exception CODE, executing nothing\n"
-           "  close-after=N      close a TCP connection after it got N replies\n"
-           "  udp-other-port[=0|1]  UDP replies leave from the second UDP port\n"
-           "  limit=N            after N more requests every fault switches off by itself\n"
-           "  clear              switch every fault off\n"
-           "A VALUE of 0 or off switches that fault off.\n";
+    return "      silence[=0|1]        no reply at all (the request is still logged)\n"
+           "      delay=MS             reply MS milliseconds late\n"
+           "      crc[=0|1]            RTU replies (UDP, serial, pty) carry a wrong CRC\n"
+           "      truncate[=BYTES]     cut BYTES (1) off the end of every reply as sent\n"
+           "      split=BYTES[,GAP]    send replies in pieces of BYTES, GAP ms (100) apart\n"
+           "      foreign=ADDRESS      replies carry slave address ADDRESS instead of ours\n"
+           "      exception=CODE       answer every request with exception CODE, executing nothing\n"
+           "      close-after=N        close a TCP connection once it has had N replies\n"
+           "      udp-other-port[=0|1] UDP replies leave from the second UDP port\n"
+           "      limit=N              after N more requests every fault switches off by itself\n"
+           "      clear                every fault off\n"
+           "    A VALUE of 0 or off switches that fault off.\n";
 }
 
 }  // namespace VireoSim

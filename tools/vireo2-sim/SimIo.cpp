@@ -33,6 +33,8 @@ namespace VireoSim {
 
 namespace {
 
+constexpr size_t kMaxPendingOutput = 1 << 20;
+
 uint64_t NowMs()
 {
     timespec ts{};
@@ -587,6 +589,11 @@ void CSimIo::Execute(const Action& action)
         case Target::Tcp: {
             auto it = m_tcp.find(action.connection);
             if (it == m_tcp.end()) return;
+            if (it->second.out.size() > kMaxPendingOutput) {
+                // A master that sends and never reads would grow this forever.
+                CloseTcp(action.connection);
+                return;
+            }
             it->second.out.insert(it->second.out.end(), action.bytes.begin(), action.bytes.end());
             if (action.closeAfter) it->second.closeWhenSent = true;
             FlushTcp(action.connection);
@@ -599,6 +606,8 @@ void CSimIo::Execute(const Action& action)
             break;
         }
         case Target::Serial:
+            // Nobody reads the line: drop what would pile up.
+            if (m_serialOut.size() > kMaxPendingOutput) m_serialOut.clear();
             m_serialOut.insert(m_serialOut.end(), action.bytes.begin(), action.bytes.end());
             FlushSerial();
             break;
