@@ -2,6 +2,7 @@
 
 #include "app/CommEvents.h"
 #include "config/LevelRoot.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -24,8 +25,11 @@ void CSingleVectors::ResetInstance()
     g_instance = nullptr;
 }
 
-CSingleVectors::CSingleVectors()
+CSingleVectors::CSingleVectors() : CSingleVectors(ProgramFolder()) {}
+
+CSingleVectors::CSingleVectors(const std::string& libraryFolder)
 {
+    LoadCipherLibrary(libraryFolder);
     m_clientIdleTimer = std::make_unique<CIntervalTimer>(kClientIdleIntervalMs);
     m_root = std::make_unique<CLevelRoot>();
 }
@@ -33,6 +37,18 @@ CSingleVectors::CSingleVectors()
 CSingleVectors::~CSingleVectors()
 {
     Release();
+}
+
+void CSingleVectors::LoadCipherLibrary(const std::string& folder)
+{
+    // Without the library, or with an entry missing, frames travel plain;
+    // that is not worth a message. Without a folder the loader would search
+    // the system's library path, where no cipher of ours belongs.
+    if (folder.empty() || !m_cipherLibrary.Load(JoinPath(folder, SharedLibraryFileName(kCipherLibraryName)))) {
+        return;
+    }
+    m_encryptPacket = m_cipherLibrary.Entry<EncryptPacketFunction>("_encryptPacket");
+    m_decryptPacket = m_cipherLibrary.Entry<DecryptPacketFunction>("_decryptPacket");
 }
 
 void CSingleVectors::Release()
@@ -49,6 +65,10 @@ void CSingleVectors::Release()
         root = std::move(m_root);
     }
     root.reset();
+    // Every channel thread has ended with the tree: nobody calls the cipher now.
+    m_encryptPacket = nullptr;
+    m_decryptPacket = nullptr;
+    m_cipherLibrary.Unload();
 }
 
 void CSingleVectors::SetDataFolder(const std::string& folder)

@@ -4,6 +4,7 @@
 #include "app/LogFile.h"
 #include "config/LevelChannel.h"
 #include "platform/CriticalSection.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/HResult.h"
 
 #include <atomic>
@@ -36,20 +37,27 @@ class CSingleVectors {
 public:
     static constexpr uint32_t kLastExchangeIntervalMs = 5000;
     static constexpr uint32_t kClientIdleIntervalMs = 5000;
+    // The cipher library's name as the Windows build knows it; the file
+    // looked for is that system's form of it (libmardelCrypto.so here).
+    static constexpr const char* kCipherLibraryName = "mardelCrypto.dll";
+
     // The process instance, built on the first call.
     static CSingleVectors& Instance();
     // Test seam: releases and destroys the process instance, so that the next
     // Instance() builds a fresh one.
     static void ResetInstance();
 
-    // Tests build instances of their own.
+    // Looks for the cipher library in the program's folder.
     CSingleVectors();
+    // Looks for it in libraryFolder instead (tests bring a folder of their own).
+    explicit CSingleVectors(const std::string& libraryFolder);
     virtual ~CSingleVectors();
 
     CSingleVectors(const CSingleVectors&) = delete;
     CSingleVectors& operator=(const CSingleVectors&) = delete;
 
-    // Shutdown: running flag cleared, channels stopped, the tree deleted.
+    // Shutdown: running flag cleared, channels stopped, the tree deleted, the
+    // cipher library unloaded (after every channel thread has ended).
     void Release();
 
     // 1 from construction, 0 once shutdown begins; the server monitor runs while it is 1.
@@ -117,6 +125,8 @@ public:
     bool LoadDebugSettings();
 
 private:
+    void LoadCipherLibrary(const std::string& folder);
+
     std::atomic<uint32_t> m_running{1};
     std::string m_dataFolder;
     std::string m_statisticsPath;
@@ -136,4 +146,5 @@ private:
     // Stands in as the item lock until the DA callback, whose lock it is, exists.
     CCriticalSection m_itemLock;
     std::unique_ptr<CIntervalTimer> m_clientIdleTimer;
+    CDynamicLibrary m_cipherLibrary;
 };

@@ -2,15 +2,38 @@
 
 #include "config/LevelRoot.h"
 #include "config/TestChannel.h"
+#include "platform/DynamicLibrary.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 namespace {
+
+const std::string kCipherFile = SharedLibraryFileName(CSingleVectors::kCipherLibraryName);
+
+// A library built beside the tests.
+std::filesystem::path BuiltLibrary(const std::string& file)
+{
+    const char* bin = std::getenv("VIREO_TEST_BIN");
+    return std::filesystem::path(bin != nullptr ? bin : "") / file;
+}
+
+// Puts a built library into folder under the cipher library's file name.
+void InstallAsCipher(const CTempFolder& folder, const std::string& file)
+{
+    const std::filesystem::path source = BuiltLibrary(file);
+    ASSERT_TRUE(std::filesystem::exists(source)) << source << " (is VIREO_TEST_BIN set?)";
+    std::filesystem::copy_file(source, folder.File(kCipherFile));
+}
 
 template <typename Pred>
 bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
@@ -34,6 +57,89 @@ int SpinUntilStopped(CLevelChannel* channel)
 }
 
 }  // namespace
+
+TEST(SingleVectorsCipher, LibraryFileNameOnThisSystem)
+{
+    EXPECT_EQ(kCipherFile, "libmardelCrypto.so");
+}
+
+TEST(SingleVectorsCipher, AbsentLibraryLeavesBothEntriesNull)
+{
+    CTempFolder folder;
+    CSingleVectors sv(folder.Path());
+    EXPECT_EQ(sv.EncryptPacket(), nullptr);
+    EXPECT_EQ(sv.DecryptPacket(), nullptr);
+    ASSERT_NE(sv.Root(), nullptr);  // the rest of the singleton is there regardless
+}
+
+TEST(SingleVectorsCipher, PresentLibraryBindsBothEntriesByName)
+{
+    CTempFolder folder;
+    InstallAsCipher(folder, kCipherFile);
+    CSingleVectors sv(folder.Path());
+    ASSERT_NE(sv.EncryptPacket(), nullptr);
+    ASSERT_NE(sv.DecryptPacket(), nullptr);
+
+    // Each pointer reaches its own entry: an 8-byte frame makes a 22-byte
+    // packet, and deciphering it gives the frame back.
+    const uint8_t key[18] = {'k', 'e', 'y'};
+    const uint8_t frame[8] = {1, 3, 0, 0, 0, 10, 0xC5, 0xCD};
+    uint8_t packet[64] = {};
+    int32_t packetLength = 0;
+    sv.EncryptPacket()(key, frame, 8, packet, &packetLength);
+    ASSERT_EQ(packetLength, 22);
+    EXPECT_EQ(packet[0], 0x55);
+    EXPECT_EQ(packet[2], 8);
+    uint8_t plain[64] = {};
+    int32_t plainLength = 0;
+    ASSERT_EQ(sv.DecryptPacket()(key, packet, packetLength, plain, &plainLength), 0);
+    ASSERT_EQ(plainLength, 8);
+    EXPECT_EQ(0, std::memcmp(plain, frame, 8));
+
+    sv.Release();
+    EXPECT_EQ(sv.EncryptPacket(), nullptr);
+    EXPECT_EQ(sv.DecryptPacket(), nullptr);
+}
+
+TEST(SingleVectorsCipher, MissingEntryStaysNullTheOtherIsBound)
+{
+    CTempFolder folder;
+    InstallAsCipher(folder, "libfakecipher_DecryptOnly.so");
+    CSingleVectors sv(folder.Path());
+    EXPECT_EQ(sv.EncryptPacket(), nullptr);
+    ASSERT_NE(sv.DecryptPacket(), nullptr);
+    int32_t length = 0;
+    EXPECT_EQ(sv.DecryptPacket()(nullptr, nullptr, 9, nullptr, &length), 7);
+    EXPECT_EQ(length, 9);
+}
+
+TEST(SingleVectorsCipher, FileThatIsNoLibraryIsIgnored)
+{
+    CTempFolder folder;
+    std::ofstream(folder.File(kCipherFile)) << "not a shared library";
+    CSingleVectors sv(folder.Path());
+    EXPECT_EQ(sv.EncryptPacket(), nullptr);
+    EXPECT_EQ(sv.DecryptPacket(), nullptr);
+}
+
+TEST(SingleVectorsCipher, NoFolderMeansNoLibraryNotASearch)
+{
+    // The library sits on the test program's own search path; without a
+    // folder it must still not be picked up from there.
+    ASSERT_TRUE(std::filesystem::exists(BuiltLibrary(kCipherFile)));
+    CSingleVectors sv(std::string{});
+    EXPECT_EQ(sv.EncryptPacket(), nullptr);
+    EXPECT_EQ(sv.DecryptPacket(), nullptr);
+}
+
+TEST(SingleVectorsCipher, DefaultLooksInTheProgramsFolder)
+{
+    // The test program lives beside the built cipher library.
+    ASSERT_TRUE(std::filesystem::exists(BuiltLibrary(kCipherFile)));
+    CSingleVectors sv;
+    EXPECT_NE(sv.EncryptPacket(), nullptr);
+    EXPECT_NE(sv.DecryptPacket(), nullptr);
+}
 
 TEST(SingleVectors, ConstructedState)
 {
