@@ -12,13 +12,13 @@
 // own locks. The toolkit never calls the callback while holding a lock of its own
 // that the callback could be waiting for.
 
+#include <atomic>
+#include <cstdint>
+
 #include "platform/CriticalSection.h"
 #include "platform/FileTime.h"
 #include "platform/HResult.h"
 #include "platform/Variant.h"
-
-#include <atomic>
-#include <cstdint>
 
 #if defined(ZELLDA_BUILDING)
 #define ZELLDA_API __attribute__((visibility("default")))
@@ -42,6 +42,9 @@ inline bool operator==(const GUID& a, const GUID& b)
         if (a.Data4[i] != b.Data4[i]) return false;
     return true;
 }
+
+// Success, but the group got an update rate other than the one requested.
+constexpr HRESULT OPC_S_UNSUPPORTEDRATE = MakeHResult(0x0004000Du);
 
 // OPC server states as clients see them.
 enum OPCSERVERSTATE : uint32_t {
@@ -69,11 +72,11 @@ public:
     // True while any client holds the item.
     bool InUse() const { return m_refCount.load(std::memory_order_acquire) != 0; }
 
-    VARIANT m_value;              // current value; owned (cleared by the destructor)
-    FILETIME m_timeStamp;         // UTC, last change of value or quality
-    VARTYPE m_canonicalType;      // VT_EMPTY until the program sets it
-    uint16_t m_quality;           // OPC_QUALITY_BAD / _UNCERTAIN / _GOOD
-    uint32_t m_accessRights;      // OPC_READABLE | OPC_WRITEABLE
+    VARIANT m_value;          // current value; owned (cleared by the destructor)
+    FILETIME m_timeStamp;     // UTC, last change of value or quality
+    VARTYPE m_canonicalType;  // VT_EMPTY until the program sets it
+    uint16_t m_quality;       // OPC_QUALITY_BAD / _UNCERTAIN / _GOOD
+    uint32_t m_accessRights;  // OPC_READABLE | OPC_WRITEABLE
 
 private:
     std::atomic<uint32_t> m_refCount{0};
@@ -105,7 +108,8 @@ public:
     // State reported to clients while the server runs.
     virtual OPCSERVERSTATE GetServerState();
     // A client creates a group: the toolkit's answer revises the requested update
-    // rate to a multiple of GetBaseRate (0 asks for the fastest, the base rate).
+    // rate to a multiple of GetBaseRate (0 asks for the fastest, the base rate) and
+    // answers OPC_S_UNSUPPORTEDRATE when it had to change it.
     virtual HRESULT AddGroup(uint32_t groupHandle, const char* name, bool active, uint32_t requestedRate,
                              uint32_t* revisedRate);
     virtual HRESULT RemoveGroup(uint32_t groupHandle);

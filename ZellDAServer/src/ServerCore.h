@@ -1,0 +1,161 @@
+#pragma once
+// The one server core behind the exports and every client front.
+//
+// Locks, outermost first: the call gate (not a lock: a count of calls in progress),
+// the program's item lock, m_mutex (clients, groups, items), m_spaceMutex (the
+// defined IDs). The callback and client sinks are called with none of the
+// toolkit's mutexes held.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "ItemSpace.h"
+#include "ToolTrace.h"
+#include "ZellDAClient.h"
+#include "ZellDAServer.h"
+
+// Counts calls that may reach the callback or touch item objects. Stopping the
+// server and withdrawing IDs take it exclusively: they wait until every other call
+// has left and hold new ones back. A thread already inside may enter again.
+class CCallGate {
+public:
+    // False when the gate is closed (server not running) or the wait ran out.
+    bool Enter();
+    void Leave();
+    // close: also refuse every call from now on (until Open).
+    bool BeginExclusive(bool close);
+    void EndExclusive();
+    void Open();
+    bool IsOpen() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_inFlight = 0;
+    int m_pending = 0;
+    bool m_exclusive = false;
+    bool m_open = false;
+};
+
+class CServerCore {
+public:
+    static CServerCore& Instance();
+
+    // The program's side.
+    HRESULT SetCallback(COPCCallback* callback);
+    bool Start(const CLSID* clsid);
+    HRESULT Stop();
+    bool InUse() const { return m_connected.load(std::memory_order_acquire) != 0; }
+    HRESULT Define(const char* itemId);
+    HRESULT Delete(const char* path);
+    CToolTrace& Trace() { return m_trace; }
+
+    // The client side; clientId comes from Connect.
+    HRESULT Connect(const char* name, IDAClientSink* sink, uint32_t* clientId);
+    HRESULT Disconnect(uint32_t clientId);
+    bool IsConnected(uint32_t clientId) const;
+    HRESULT GetStatus(uint32_t clientId, DAServerStatus* status);
+    HRESULT Browse(uint32_t clientId, const char* path, std::vector<DABrowseEntry>* children);
+    HRESULT AddGroup(uint32_t clientId, const char* name, bool active, uint32_t requestedRate,
+                     uint32_t clientHandle, uint32_t* groupHandle, uint32_t* revisedRate);
+    HRESULT RemoveGroup(uint32_t clientId, uint32_t groupHandle);
+    HRESULT SetGroupName(uint32_t clientId, uint32_t groupHandle, const char* name);
+    HRESULT SetGroupActive(uint32_t clientId, uint32_t groupHandle, bool active);
+    HRESULT SetGroupUpdateRate(uint32_t clientId, uint32_t groupHandle, uint32_t requestedRate,
+                               uint32_t* revisedRate);
+    HRESULT AddItems(uint32_t clientId, uint32_t groupHandle, const std::vector<DAItemDef>& items,
+                     std::vector<DAItemResult>* results, bool validateOnly);
+    HRESULT RemoveItems(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
+                        std::vector<HRESULT>* errors);
+    HRESULT SetActiveState(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
+                           bool active, std::vector<HRESULT>* errors);
+    HRESULT Read(uint32_t clientId, uint32_t groupHandle, DADataSource source,
+                 const std::vector<uint32_t>& handles, std::vector<DAItemState>* states);
+    HRESULT Write(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
+                  const std::vector<CDAVariant>& values, std::vector<HRESULT>* errors);
+    HRESULT QueryAvailableProperties(uint32_t clientId, const char* itemId,
+                                     std::vector<DAProperty>* properties);
+    HRESULT GetItemProperties(uint32_t clientId, const char* itemId, const std::vector<uint32_t>& ids,
+                              std::vector<CDAVariant>* values, std::vector<HRESULT>* errors);
+    HRESULT LookupItemIDs(uint32_t clientId, const char* itemId, const std::vector<uint32_t>& ids,
+                          std::vector<std::string>* itemIds, std::vector<HRESULT>* errors);
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    struct ItemRec {
+        uint32_t clientHandle = 0;
+        COPCTag* tag = nullptr;
+        CItemSpace::NodeId node = CItemSpace::kNoNode;
+        bool active = true;
+        bool sent = false;  // last* hold what the client was told
+        uint16_t lastQuality = 0;
+        FILETIME lastTime{};
+        CDAVariant lastValue;
+    };
+    struct GroupRec {
+        uint32_t clientHandle = 0;
+        std::string name;
+        bool active = true;
+        uint32_t updateRate = 0;
+        Clock::time_point due;
+        std::unordered_map<uint32_t, ItemRec> items;
+    };
+    struct ClientRec {
+        std::string name;
+        IDAClientSink* sink = nullptr;
+        std::unordered_map<uint32_t, GroupRec> groups;
+        int delivering = 0;    // data changes being handed to the sink
+        bool closing = false;  // Disconnect under way
+        FILETIME lastUpdate{};
+    };
+    struct Release {
+        uint32_t groupHandle;
+        std::vector<COPCTag*> tags;
+        bool removeGroup;
+    };
+
+    CServerCore() = default;
+
+    // Caller holds m_mutex. Null with *hr set when the client or group is not there.
+    ClientRec* FindClient(uint32_t clientId, HRESULT* hr);
+    GroupRec* FindGroup(uint32_t clientId, uint32_t groupHandle, HRESULT* hr);
+    uint32_t NewHandle();
+    // Hands the client references of removed items back through the callback.
+    static void ReleaseItems(COPCCallback* cb, std::vector<Release>& releases);
+    // Answers E_INVALIDARG, OPC_E_UNKNOWNITEMID or S_OK for an item ID.
+    HRESULT CheckItemId(const char* itemId, CItemSpace::NodeId* node = nullptr) const;
+
+    void UpdateLoop();
+    void SendDataChanges();
+
+    CCallGate m_gate;
+    std::mutex m_lifeMutex;  // Start and Stop
+    std::atomic<COPCCallback*> m_callback{nullptr};
+    std::atomic<bool> m_running{false};
+    CLSID m_clsid{};
+    FILETIME m_startTime{};
+    CToolTrace m_trace;
+
+    mutable std::shared_mutex m_spaceMutex;
+    CItemSpace m_space;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_updateCv;    // wakes the update thread
+    std::condition_variable m_deliveryCv;  // a delivery to a sink ended
+    std::unordered_map<uint32_t, ClientRec> m_clients;
+    uint32_t m_nextClientId = 0;
+    uint32_t m_nextHandle = 0;
+    std::atomic<uint32_t> m_connected{0};
+
+    std::thread m_updateThread;
+    std::thread::id m_updateThreadId;  // under m_mutex
+    bool m_updateStop = false;         // under m_mutex
+};
