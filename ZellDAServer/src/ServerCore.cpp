@@ -1,10 +1,10 @@
 #include "ServerCore.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "UpdateRate.h"
 #include "VariantCompare.h"
+#include "platform/TaskMem.h"
 
 namespace {
 
@@ -32,15 +32,11 @@ private:
     bool m_entered;
 };
 
-void FreeCallbackText(char* text)
-{
-    std::free(text);
-}
-
+// Texts from the callback are task memory and now ours.
 std::string TakeCallbackText(char* text)
 {
     std::string out = text ? text : "";
-    FreeCallbackText(text);
+    CoTaskMemFree(text);
     return out;
 }
 

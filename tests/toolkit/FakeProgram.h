@@ -17,6 +17,7 @@
 
 #include "ZellDAClient.h"
 #include "ZellDAServer.h"
+#include "platform/TaskMem.h"
 
 inline constexpr CLSID kTestClsid = {
     0x5D1E8A42, 0x7C3B, 0x4F06, {0x9A, 0x2D, 0x1B, 0x8E, 0x6F, 0x0C, 0x4A, 0x37}};
@@ -25,9 +26,7 @@ inline const std::string kRoot = "Каналы связи";
 // Texts handed to the toolkit belong to it.
 inline char* NewText(const std::string& s)
 {
-    char* p = static_cast<char*>(std::malloc(s.size() + 1));
-    std::memcpy(p, s.c_str(), s.size() + 1);
-    return p;
+    return TaskMemCopyUtf8(s);
 }
 
 class CFakeTag : public COPCTag {
