@@ -156,6 +156,7 @@ public:
 
     HRESULT AddItems(uint32_t groupHandle, const std::vector<DAItemDef>& items,
                      std::vector<DAItemResult>* results);
+    // The checks of AddItems; no item is touched, so types and rights stay empty.
     HRESULT ValidateItems(uint32_t groupHandle, const std::vector<DAItemDef>& items,
                           std::vector<DAItemResult>* results);
     HRESULT RemoveItems(uint32_t groupHandle, const std::vector<uint32_t>& serverHandles,

@@ -20,11 +20,9 @@
 #include "platform/HResult.h"
 #include "platform/Variant.h"
 
-#if defined(ZELLDA_BUILDING)
+// The library is built with hidden visibility; what carries this is its API. Users
+// see the same attribute, so the classes' type information is shared with them.
 #define ZELLDA_API __attribute__((visibility("default")))
-#else
-#define ZELLDA_API __attribute__((visibility("default")))
-#endif
 
 // A 16-byte class identifier laid out as on Windows.
 struct GUID {
@@ -173,14 +171,16 @@ ZELLDA_API HRESULT SetCallbackObject(COPCCallback* callback);
 ZELLDA_API bool StartDAServer(void* instance, const CLSID* clsid);
 // True while any client is connected.
 ZELLDA_API bool DAServerInUse();
-// Disconnects every client and waits for calls in progress: no callback reaches the
-// program after it returns.
+// Disconnects every client (releasing their items) and waits for calls in progress:
+// no callback reaches the program after it returns. Same locking rule as DeleteDAItem.
 ZELLDA_API HRESULT StopDAServer();
 
 // Makes a full dotted item ID browsable and addable.
 ZELLDA_API HRESULT DefineDAItem(const char* itemId);
 // Withdraws the item IDs at and below a dotted path and drops every client
-// reference to their items before returning, so the program may destroy them.
+// reference to their items (through RemoveTag) before returning, so the program
+// may destroy them. It waits for client calls in progress: call it without holding
+// the item lock or the configuration lock.
 ZELLDA_API HRESULT DeleteDAItem(const char* path);
 
 // The debug log path and the text of log.ini: the toolkit traces its own client

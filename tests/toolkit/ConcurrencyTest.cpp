@@ -11,6 +11,18 @@ namespace {
 
 using namespace std::chrono_literals;
 
+TEST(TagReferences, TheItemBaseStaysSmall)
+{
+    // Over a million items derive from it: a vtable pointer, the VARIANT and four
+    // members in 48 bytes, with room in the tail for a derived class's small members.
+    EXPECT_LE(sizeof(COPCTag), 48u);
+    CFakeTag tag;
+    EXPECT_EQ(tag.m_canonicalType, VT_EMPTY);
+    EXPECT_EQ(tag.m_value.vt, VT_EMPTY);
+    EXPECT_EQ(tag.m_quality, OPC_QUALITY_BAD);
+    EXPECT_EQ(tag.m_accessRights, 0u);
+}
+
 TEST(TagReferences, CountCorrectlyFromManyThreads)
 {
     CFakeTag tag;

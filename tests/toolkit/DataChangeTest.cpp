@@ -268,6 +268,30 @@ TEST_F(DataChangeTest, ASinkMayDisconnectItsOwnClient)
     EXPECT_FALSE(m_a->InUse());
 }
 
+TEST_F(DataChangeTest, ASinkMayStopTheServerAndItStartsAgain)
+{
+    std::atomic<int> stops{0};
+    m_sink.OnReport([&] {
+        if (stops++ == 0) StopDAServer();
+    });
+    MakeGroup(40);
+    ASSERT_TRUE(m_sink.WaitFor(1));
+    EXPECT_TRUE(SpinUntil([&] { return m_sink.Shutdowns() == 1; }));
+    EXPECT_FALSE(DAServerInUse());
+    EXPECT_FALSE(m_a->InUse());
+    // The next start picks up the thread that the stop could not wait for.
+    m_sink.OnReport(nullptr);
+    ASSERT_TRUE(StartDAServer(nullptr, &kTestClsid));
+    CRecordingSink sink;
+    CDAClient again;
+    ASSERT_EQ(again.Connect("again", &sink), S_OK);
+    uint32_t group, rate;
+    ASSERT_EQ(again.AddGroup("g", true, 40, 5, &group, &rate), S_OK);
+    std::vector<DAItemResult> results;
+    ASSERT_EQ(again.AddItems(group, {{Id("Ch.D.a"), VT_EMPTY, true, 1}}, &results), S_OK);
+    EXPECT_TRUE(sink.WaitFor(1));
+}
+
 TEST_F(DataChangeTest, StopTellsTheSink)
 {
     MakeGroup(40);
