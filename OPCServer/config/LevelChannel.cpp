@@ -30,6 +30,7 @@ bool CLevelChannel::Describe(uint32_t /*row*/, std::string& /*label*/, std::stri
 
 void CLevelChannel::Teardown()
 {
+    DeleteItem();
     DeleteTags();
     DeleteLevels();
 }

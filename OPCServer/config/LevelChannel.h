@@ -73,8 +73,7 @@ public:
     // One row of the channel's property list; false when there is no such row.
     virtual bool Describe(uint32_t row, std::string& label, std::string& value);
 
-    // Items below the channel leave the item space, groups and tags are
-    // deleted.
+    // The channel's items leave the DA toolkit, its groups and tags are deleted.
     void Teardown();
 
     // Polling thread. A start while a thread is held does nothing; starting

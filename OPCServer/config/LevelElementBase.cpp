@@ -3,6 +3,8 @@
 #include "config/LevelGroup.h"
 #include "config/LevelTag.h"
 
+#include "ZellDAServer.h"
+
 #include <cstring>
 
 namespace {
@@ -246,4 +248,32 @@ uint32_t CLevelElementBase::CountKind(uint8_t kind) const
         count += LevelAt(i)->CountKind(kind);
     }
     return count;
+}
+
+int CLevelElementBase::DefineItems()
+{
+    // One path for this element, extended per tag, instead of a walk up to
+    // the root for each of tens of thousands of tags.
+    std::string path = FullPath();
+    if (!path.empty()) {
+        path += kPathSeparator;
+    }
+    const size_t prefix = path.size();
+    for (size_t i = 0; i < TagCount(); ++i) {
+        path.resize(prefix);
+        path += TagAt(i)->Name();
+        DefineDAItem(path.c_str());
+    }
+    for (size_t i = 0; i < LevelCount(); ++i) {
+        if (LevelAt(i)->DefineItems() == 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int CLevelElementBase::DeleteItem()
+{
+    DeleteDAItem(FullPath().c_str());
+    return 1;
 }

@@ -83,6 +83,14 @@ public:
     // Elements of this kind in the subtree through the level lists, this one included.
     uint32_t CountKind(uint8_t kind) const;
 
+    // Makes every tag below known to the DA toolkit by its full path: this
+    // element's tags in order, then each level's subtree in order. Answers 1,
+    // or 0 when a child answered 0 (the walk ends there).
+    int DefineItems();
+    // Withdraws this element's full path, and every item ID below it, from
+    // the DA toolkit. Answers 1.
+    int DeleteItem();
+
     size_t LevelCount() const { return m_lists ? m_lists->m_levels.size() : 0; }
     CLevelElementBase* LevelAt(size_t index) const { return m_lists->m_levels[index].get(); }
     size_t TagCount() const { return m_lists ? m_lists->m_tags.size() : 0; }
