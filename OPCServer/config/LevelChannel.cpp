@@ -1,5 +1,7 @@
 #include "config/LevelChannel.h"
 
+#include "polling/FrameTrace.h"
+
 #include <system_error>
 
 CLevelChannel::~CLevelChannel()
@@ -13,6 +15,7 @@ void CLevelChannel::Initialise()
 {
     m_state.store(kChannelClosed);
     m_runFlag.store(1);
+    m_exchange.SetChannel(this);
 }
 
 void CLevelChannel::Shutdown()
@@ -30,9 +33,31 @@ bool CLevelChannel::Describe(uint32_t /*row*/, std::string& /*label*/, std::stri
 
 void CLevelChannel::Teardown()
 {
+    // The toolkit drops its client references before the items go.
     DeleteItem();
+    {
+        // A toolkit thread may still be inside a pass of this exchange.
+        CCriticalSectionLock lock(m_exchangeLock);
+        m_exchange.ClearItems();
+    }
     DeleteTags();
     DeleteLevels();
+}
+
+int CLevelChannel::Send(uint8_t* bytes, uint32_t* length)
+{
+    if (bytes != nullptr && length != nullptr) {
+        TraceFrameWrite(bytes, *length);
+    }
+    return 1;
+}
+
+int CLevelChannel::Receive(uint8_t* bytes, uint32_t* length)
+{
+    if (bytes != nullptr && length != nullptr) {
+        TraceFrameRead(bytes, *length);
+    }
+    return 1;
 }
 
 int CLevelChannel::StartThread(ThreadRoutine routine)

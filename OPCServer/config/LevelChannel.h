@@ -1,6 +1,7 @@
 #pragma once
 #include "config/LevelElementBase.h"
 #include "platform/CriticalSection.h"
+#include "polling/DeviceExchange.h"
 
 #include <atomic>
 #include <cstddef>
@@ -66,6 +67,12 @@ public:
     // take a byte pointer and a pointer to the length (Receive overwrites it
     // with the count received) and answer 0 on success; both called with no
     // buffer and no length they drain pending input.
+    //
+    // The base Send and Receive are the frame traces: every transport calls
+    // CLevelChannel::Send before it sends and CLevelChannel::Receive after it
+    // received, with the count received. They write "Write<n>: .." and
+    // "Read<n>: .." when the debug log's COMMON category is at level 1, skip
+    // a null buffer or length, and answer 1.
     virtual int Open() = 0;
     virtual void Close() = 0;
     virtual int Send(uint8_t* bytes, uint32_t* length) = 0;
@@ -73,7 +80,8 @@ public:
     // One row of the channel's property list; false when there is no such row.
     virtual bool Describe(uint32_t row, std::string& label, std::string& value);
 
-    // The channel's items leave the DA toolkit, its groups and tags are deleted.
+    // The channel's items leave the DA toolkit, its groups and tags are
+    // deleted, the exchange forgets its items and its write password item.
     void Teardown();
 
     // Polling thread. A start while a thread is held does nothing; starting
@@ -102,6 +110,10 @@ public:
     CCriticalSection& ExchangeLock() { return m_exchangeLock; }
     CCriticalSection& CycleLock() { return m_cycleLock; }
 
+    // The channel's device exchange; it knows the channel from Initialise on.
+    CDeviceExchange& Exchange() { return m_exchange; }
+    const CDeviceExchange& Exchange() const { return m_exchange; }
+
 protected:
     explicit CLevelChannel(uint8_t kind) : CLevelElementBase(kind) {}
 
@@ -115,4 +127,5 @@ private:
     std::thread::id m_threadId;
     CCriticalSection m_exchangeLock;
     CCriticalSection m_cycleLock;
+    CDeviceExchange m_exchange;
 };

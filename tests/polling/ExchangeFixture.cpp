@@ -1,0 +1,124 @@
+#include "polling/ExchangeFixture.h"
+
+#include "app/LogFile.h"
+#include "platform/File.h"
+#include "platform/Paths.h"
+
+#include <cstdlib>
+
+void ExchangeTest::SetUp()
+{
+    // The debug log's cross-process mutex lives in the runtime folder: keep it private.
+    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) {
+        m_hadRuntimeDir = true;
+        m_oldRuntimeDir = old;
+    }
+    setenv("XDG_RUNTIME_DIR", m_folder.Path().c_str(), 1);
+    CSingleVectors::ResetInstance();
+    CSingleVectors& app = CSingleVectors::Instance();
+    app.SetDataFolder(m_folder.Path());
+    app.SetStatisticsLog(std::make_unique<CLogFile>(app.StatisticsPath(), 5000, 1));
+    app.CreateDebugLog();
+    EnableFrameTrace(false);
+}
+
+void ExchangeTest::TearDown()
+{
+    CSingleVectors::ResetInstance();
+    if (m_hadRuntimeDir) {
+        setenv("XDG_RUNTIME_DIR", m_oldRuntimeDir.c_str(), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+}
+
+ScriptedChannel& ExchangeTest::AddChannel(uint8_t kind, const char* name)
+{
+    auto channel = std::make_unique<ScriptedChannel>(kind, name);
+    ScriptedChannel& ref = *channel;
+    ref.Initialise();
+    (void)ref.Open();
+    App().Root()->AddLevel(std::move(channel));
+    // Tests choose the envelope themselves; by default frames go plain.
+    ref.Exchange().SetCipher(nullptr, nullptr);
+    return ref;
+}
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& path)
+{
+    std::string text;
+    std::vector<std::string> lines;
+    if (!ReadFileText(path, &text)) {
+        return lines;
+    }
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find("\r\n", pos);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> ExchangeTest::Events() const
+{
+    std::vector<std::string> events;
+    for (const std::string& line : Lines(CSingleVectors::Instance().StatisticsPath())) {
+        // "[dd/mm/yy hh:mm:ss] " comes first.
+        const size_t end = line.find("] ");
+        events.push_back(end == std::string::npos ? line : line.substr(end + 2));
+    }
+    return events;
+}
+
+std::vector<std::string> ExchangeTest::EventTexts() const
+{
+    std::vector<std::string> texts;
+    for (const std::string& event : Events()) {
+        const size_t end = event.find(">: ");
+        texts.push_back(end == std::string::npos ? event : event.substr(end + 3));
+    }
+    return texts;
+}
+
+std::vector<std::string> ExchangeTest::TraceLines() const
+{
+    std::vector<std::string> out;
+    for (const std::string& line : Lines(CSingleVectors::Instance().DebugLogPath())) {
+        // "PID=.. TID=.. [ dd/mm/yyyy hh:mm:ss.mmm ] " comes first.
+        const size_t end = line.find(" ] ");
+        out.push_back(end == std::string::npos ? line : line.substr(end + 3));
+    }
+    return out;
+}
+
+void ExchangeTest::EnableFrameTrace(bool on)
+{
+    App().DebugLog()->ApplySettings(on ? "DBG_COMMON=1 FS=1024" : "DBG_COMMON=0 FS=1024");
+}
+
+bool ExchangeTest::LoadCipher()
+{
+    if (!m_cipherLibrary.IsLoaded() &&
+        !m_cipherLibrary.Load(JoinPath(ProgramFolder(), SharedLibraryFileName("mardelCrypto.dll")))) {
+        return false;
+    }
+    m_encrypt = m_cipherLibrary.Entry<EncryptPacketFunction>("_encryptPacket");
+    m_decrypt = m_cipherLibrary.Entry<DecryptPacketFunction>("_decryptPacket");
+    return m_encrypt != nullptr && m_decrypt != nullptr;
+}
+
+Bytes RegisterBytes(std::initializer_list<uint16_t> values)
+{
+    Bytes out;
+    for (uint16_t v : values) {
+        out.push_back(static_cast<uint8_t>(v >> 8));
+        out.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
+    return out;
+}

@@ -1,0 +1,48 @@
+#pragma once
+// A fresh application singleton per test with its statistics log and debug
+// log in a folder of the test's own, the channels under its root, and the
+// packet cipher library loaded from the folder of the test programs.
+#include "app/SingleVectors.h"
+#include "config/LevelRoot.h"
+#include "platform/DynamicLibrary.h"
+#include "polling/ScriptedChannel.h"
+#include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+class ExchangeTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new channel under the singleton's root, initialised and open.
+    ScriptedChannel& AddChannel(uint8_t kind = kKindChannelCOM, const char* name = "Vireo-2_1");
+
+    // Event texts of the statistics log, in order, as "<channel>: text".
+    std::vector<std::string> Events() const;
+    // Only the texts, without the channel.
+    std::vector<std::string> EventTexts() const;
+    // Lines of the debug log without their prefix.
+    std::vector<std::string> TraceLines() const;
+    void EnableFrameTrace(bool on);
+
+    // The cipher library's entries (skips the test when the library is missing).
+    bool LoadCipher();
+    EncryptPacketFunction Encrypt() const { return m_encrypt; }
+    DecryptPacketFunction Decrypt() const { return m_decrypt; }
+
+    CSingleVectors& App() { return CSingleVectors::Instance(); }
+
+    CTempFolder m_folder;
+    CDynamicLibrary m_cipherLibrary;
+    EncryptPacketFunction m_encrypt = nullptr;
+    DecryptPacketFunction m_decrypt = nullptr;
+    std::string m_oldRuntimeDir;
+    bool m_hadRuntimeDir = false;
+};
+
+// Plain register values as the bytes of a register image (wire order).
+Bytes RegisterBytes(std::initializer_list<uint16_t> values);
