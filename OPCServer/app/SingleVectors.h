@@ -3,6 +3,7 @@
 #include "app/IntervalTimer.h"
 #include "app/LogFile.h"
 #include "config/LevelChannel.h"
+#include "devicemaps/RegisterMapBuilder.h"
 #include "platform/CriticalSection.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/HResult.h"
@@ -92,6 +93,9 @@ public:
     // Restarted while the toolkit reports clients.
     CIntervalTimer* ClientIdleTimer() { return m_clientIdleTimer.get(); }
 
+    // Builds every channel's item space from the device maps.
+    CRegisterMapBuilder& RegisterMapBuilder() { return m_registerMapBuilder; }
+
     // The configuration tree; null after Release.
     CLevelRoot* Root() { return m_root.get(); }
     // Replaces the tree (loading a configuration). The old tree must be
@@ -127,6 +131,7 @@ public:
 private:
     void LoadCipherLibrary(const std::string& folder);
 
+    CRegisterMapBuilder m_registerMapBuilder;
     std::atomic<uint32_t> m_running{1};
     std::string m_dataFolder;
     std::string m_statisticsPath;

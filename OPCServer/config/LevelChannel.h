@@ -80,6 +80,13 @@ public:
     // One row of the channel's property list; false when there is no such row.
     virtual bool Describe(uint32_t row, std::string& label, std::string& value);
 
+    // Creates the channel's item space from the device maps, defines every
+    // item to the DA toolkit and hands the items to the exchange for polling.
+    // Runs on a channel whose item space is empty (new, or after Teardown).
+    int Build();
+    // Hands the item of every tag of the subtree to the exchange, depth first:
+    // the element, its tag list, then its level list.
+    void CollectItems();
     // The channel's items leave the DA toolkit, its groups and tags are
     // deleted, the exchange forgets its items and its write password item.
     void Teardown();

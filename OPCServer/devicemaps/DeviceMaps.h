@@ -53,6 +53,9 @@ struct DeviceMap {
 
 inline constexpr std::size_t kPasUnits = 24;
 
+// The entry whose item the builder hands to the channel's device exchange.
+inline constexpr std::string_view kWritePasswordItem = "MyPin.Write_Password";
+
 // The device maps in building order: PU, PI, CPI, PIN, the PAS types, PAS, MyPin.
 std::span<const DeviceMap> DeviceMaps();
 
