@@ -1,0 +1,150 @@
+#include "transports/LevelChannelTCP.h"
+
+#include "transports/ChannelDescribe.h"
+#include "transports/TransportTrace.h"
+
+namespace {
+
+constexpr uint32_t kDrainChunk = 100;
+// A peer that never stops sending must not hold the drain for ever.
+constexpr int kDrainLimit = 1000;
+
+}  // namespace
+
+CLevelChannelTCP::CLevelChannelTCP() : CLevelChannel(kKindChannelTCP) {}
+
+CLevelChannelTCP::~CLevelChannelTCP()
+{
+    Shutdown();
+}
+
+void CLevelChannelTCP::Initialise()
+{
+    CLevelChannel::Initialise();
+    (void)Open();
+}
+
+int CLevelChannelTCP::Open()
+{
+    CCriticalSectionLock lock(m_transportLock);
+    // A new object has the no-delay and non-blocking flags set and no
+    // socket: the first Send connects.
+    m_client = std::make_unique<CTCPClient>();
+    SetState(kChannelOpen);
+    return 0;
+}
+
+void CLevelChannelTCP::Close()
+{
+    CCriticalSectionLock lock(m_transportLock);
+    m_client.reset();
+    SetState(kChannelClosed);
+}
+
+bool CLevelChannelTCP::ConnectLocked()
+{
+    if (!m_client) {
+        return false;
+    }
+    if (m_client->IsOpen()) {
+        return true;
+    }
+    m_client->SetTimeout(m_connection.m_connectionTimeout);
+    m_client->SetAddress(HostToNetwork32(m_connection.m_ipAddress),
+                         static_cast<uint16_t>(m_connection.m_tcpPort));
+    (void)m_client->Recreate();
+    if (m_client->Connect(true, true, CTCPExchange::kUseTimeout) != CTCPExchange::kResultOk) {
+        m_client->CloseSocket();
+    }
+    return m_client->IsOpen();
+}
+
+int CLevelChannelTCP::Send(uint8_t* bytes, uint32_t* length)
+{
+    if (bytes == nullptr || length == nullptr) {
+        return CTCPExchange::kResultFailure;
+    }
+    TraceTransportWrite(bytes, length);
+    CCriticalSectionLock lock(m_transportLock);
+    if (!ConnectLocked()) {
+        *length = 0;  // nothing went out
+        return CTCPExchange::kResultFailure;
+    }
+    m_client->SetTimeout(Settings().m_responseTimeout);
+    return m_client->SendBytes(bytes, length, CTCPExchange::kUseTimeout);
+}
+
+int CLevelChannelTCP::Receive(uint8_t* bytes, uint32_t* length)
+{
+    int result = CTCPExchange::kResultFailure;
+    {
+        CCriticalSectionLock lock(m_transportLock);
+        if (m_client && m_client->IsOpen()) {
+            m_client->SetTimeout(Settings().m_responseTimeout);
+            if (bytes != nullptr && length != nullptr) {
+                result = m_client->ReceiveBytes(bytes, length, CTCPExchange::kUseTimeout);
+            } else {
+                // Stale bytes belong to no request: read them away without waiting.
+                uint8_t scratch[kDrainChunk];
+                uint32_t chunk = kDrainChunk;
+                for (int i = 0;
+                     i < kDrainLimit && m_client->ReceiveBytes(scratch, &chunk, 0) == CTCPExchange::kResultOk;
+                     ++i) {
+                    chunk = kDrainChunk;
+                }
+                result = CTCPExchange::kResultOk;
+            }
+        } else if (length != nullptr) {
+            *length = 0;
+        }
+    }
+    TraceTransportRead(bytes, length);
+    return result;
+}
+
+bool CLevelChannelTCP::Describe(uint32_t row, std::string& label, std::string& value)
+{
+    const CChannelSettings& s = Settings();
+    switch (row) {
+        case 0:
+            label = "IP-адрес";
+            value = FormatIpAddress(m_connection.m_ipAddress);
+            return true;
+        case 1:
+            label = "Порт";
+            value = std::to_string(m_connection.m_tcpPort);
+            return true;
+        case 2:
+            label = "Таймаут установки соединения";
+            value = FormatMilliseconds(m_connection.m_connectionTimeout);
+            return true;
+        case 3:
+            label = "Таймаут ожидания ответа";
+            value = FormatMilliseconds(s.m_responseTimeout);
+            return true;
+        case 4:
+            label = "Количество попыток";
+            value = std::to_string(s.m_attempts);
+            return true;
+        case 5:
+            label = "Пауза перед запросом";
+            value = FormatMilliseconds(s.m_pauseBeforeRequest);
+            return true;
+        case 6:
+            label = "Период опроса";
+            value = FormatMilliseconds(s.m_pollPeriod);
+            return true;
+        case 7:
+            label = "Ключ шифрования";
+            value = FormatKeyState(!GetKey().empty());
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool CLevelChannelTCP::IsConnected()
+{
+    CCriticalSectionLock lock(m_transportLock);
+    return m_client && m_client->IsOpen();
+}
