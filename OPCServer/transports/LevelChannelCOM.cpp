@@ -3,7 +3,6 @@
 #include "app/CommEvents.h"
 #include "app/SingleVectors.h"
 #include "transports/ChannelDescribe.h"
-#include "transports/TransportTrace.h"
 
 CLevelChannelCOM::CLevelChannelCOM() : CLevelChannel(kKindChannelCOM) {}
 
@@ -141,7 +140,7 @@ void CLevelChannelCOM::Close()
 
 int CLevelChannelCOM::Send(uint8_t* bytes, uint32_t* length)
 {
-    TraceTransportWrite(bytes, length);
+    (void)CLevelChannel::Send(bytes, length);  // the frame trace
     CCriticalSectionLock lock(m_transportLock);
     if (m_stream == nullptr) {
         if (length != nullptr) *length = 0;
@@ -161,7 +160,7 @@ int CLevelChannelCOM::Receive(uint8_t* bytes, uint32_t* length)
             *length = 0;
         }
     }
-    TraceTransportRead(bytes, length);
+    (void)CLevelChannel::Receive(bytes, length);  // the frame trace
     return result;
 }
 

@@ -1,7 +1,6 @@
 #include "transports/LevelChannelTCP.h"
 
 #include "transports/ChannelDescribe.h"
-#include "transports/TransportTrace.h"
 
 namespace {
 
@@ -64,7 +63,7 @@ int CLevelChannelTCP::Send(uint8_t* bytes, uint32_t* length)
     if (bytes == nullptr || length == nullptr) {
         return CTCPExchange::kResultFailure;
     }
-    TraceTransportWrite(bytes, length);
+    (void)CLevelChannel::Send(bytes, length);  // the frame trace
     CCriticalSectionLock lock(m_transportLock);
     if (!ConnectLocked()) {
         *length = 0;  // nothing went out
@@ -98,7 +97,7 @@ int CLevelChannelTCP::Receive(uint8_t* bytes, uint32_t* length)
             *length = 0;
         }
     }
-    TraceTransportRead(bytes, length);
+    (void)CLevelChannel::Receive(bytes, length);  // the frame trace
     return result;
 }
 

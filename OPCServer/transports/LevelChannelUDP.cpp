@@ -1,7 +1,6 @@
 #include "transports/LevelChannelUDP.h"
 
 #include "transports/ChannelDescribe.h"
-#include "transports/TransportTrace.h"
 
 namespace {
 
@@ -65,7 +64,7 @@ int CLevelChannelUDP::Send(uint8_t* bytes, uint32_t* length)
     if (bytes == nullptr || length == nullptr) {
         return CUDPExchange::kResultFailure;
     }
-    TraceTransportWrite(bytes, length);
+    (void)CLevelChannel::Send(bytes, length);  // the frame trace
     CCriticalSectionLock lock(m_transportLock);
     if (!MakeSocketLocked()) {
         *length = 0;  // nothing went out
@@ -106,7 +105,7 @@ int CLevelChannelUDP::Receive(uint8_t* bytes, uint32_t* length)
             *length = 0;
         }
     }
-    TraceTransportRead(bytes, length);
+    (void)CLevelChannel::Receive(bytes, length);  // the frame trace
     return result;
 }
 
