@@ -2,6 +2,7 @@
 
 #include "app/CommEvents.h"
 #include "config/LevelRoot.h"
+#include "platform/MessageBox.h"
 #include "platform/Paths.h"
 
 namespace {
@@ -36,6 +37,9 @@ CSingleVectors::CSingleVectors(const std::string& libraryFolder)
 
 CSingleVectors::~CSingleVectors()
 {
+    if (m_debugLog) {
+        SetMessageBoxLog(nullptr);  // the hook points at the log that dies with us
+    }
     Release();
 }
 
@@ -121,7 +125,11 @@ CDebugLog* CSingleVectors::CreateDebugLog()
         m_debugLog = std::make_unique<CDebugLog>();
     }
     m_debugLog->Create(m_debugLogPath);
-    return m_debugLog.get();
+    // Boxes shown without a GUI are traced too, at level 0 so they pass
+    // whenever the log writes at all.
+    CDebugLog* log = m_debugLog.get();
+    SetMessageBoxLog([log](const std::string& line) { log->Trace(kDebugCommon, 0, "%s", line.c_str()); });
+    return log;
 }
 
 bool CSingleVectors::LoadDebugSettings()

@@ -10,6 +10,7 @@
 #include "config/LevelRoot.h"
 #include "config/TestChannel.h"
 #include "platform/File.h"
+#include "platform/MessageBox.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -165,4 +166,30 @@ TEST_F(SingleVectorsLogs, DebugSettingsReachTheLogAndTheHandler)
     EXPECT_EQ(Content(m_sv.DebugSettingsPath()), kDefaultLogIni);
     EXPECT_FALSE(log->IsEnabled(kDebugDa, 1));
     EXPECT_EQ(g_handler.calls, 3);
+}
+
+TEST_F(SingleVectorsLogs, BoxesWithoutAGuiAreTracedUntilTheLogGoes)
+{
+    std::FILE* sink = std::tmpfile();
+    ASSERT_NE(sink, nullptr);
+    CConsoleMessageBox console(sink);
+    {
+        CSingleVectors sv;
+        sv.SetDataFolder(m_dir.Path());
+        sv.CreateDebugLog();
+        EXPECT_EQ(console.Show("Файл не найден", "Ошибка", MB_OK | MB_ICONERROR), IDOK);
+        const std::string text = Content(sv.DebugLogPath());
+        const std::regex line(R"(^PID=\d+ TID=\d+ \[ [0-9/: .]{23} \] Ошибка: Файл не найден\r\n$)");
+        EXPECT_TRUE(std::regex_match(text, line)) << text;
+
+        // FS=0 switches this off as well.
+        sv.DebugLog()->ApplySettings("FS=0");
+        (void)console.Show("снова", "Внимание!", MB_OK);
+        EXPECT_EQ(Content(sv.DebugLogPath()), text);
+    }
+    // The singleton is gone: the hook went with it, the box still works.
+    ASSERT_TRUE(DeleteFile(m_sv.DebugLogPath()));
+    EXPECT_EQ(console.Show("после", "Внимание!", MB_YESNO), IDYES);
+    EXPECT_FALSE(FileExists(m_sv.DebugLogPath()));
+    std::fclose(sink);
 }
