@@ -119,7 +119,8 @@ public:
     // Creates the debug log at DebugLogPath(); a second call changes nothing.
     CDebugLog* CreateDebugLog();
     // Receives the debug log path and the unchanged log.ini text after every
-    // reading: the toolkit's SetDebugSettingsDA.
+    // reading. Start-up installs the toolkit's SetDebugSettingsDA; it is not
+    // bound here, so tools that use the singleton need no toolkit library.
     using DebugSettingsHandler = HRESULT (*)(const char* logPath, const char* settings);
     void SetDebugSettingsHandler(DebugSettingsHandler handler) { m_debugSettingsHandler.store(handler); }
     // Reads log.ini (created with the default line when missing) into the

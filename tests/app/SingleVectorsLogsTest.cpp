@@ -11,6 +11,7 @@
 #include "config/TestChannel.h"
 #include "platform/File.h"
 #include "platform/MessageBox.h"
+#include "ZellDAServer.h"
 #include "support/TempFolder.h"
 
 namespace {
@@ -192,4 +193,18 @@ TEST_F(SingleVectorsLogs, BoxesWithoutAGuiAreTracedUntilTheLogGoes)
     EXPECT_EQ(console.Show("после", "Внимание!", MB_YESNO), IDYES);
     EXPECT_FALSE(FileExists(m_sv.DebugLogPath()));
     std::fclose(sink);
+}
+
+TEST_F(SingleVectorsLogs, TheToolkitGetsThePathAndTracesIntoTheSameLog)
+{
+    ASSERT_TRUE(WriteFileText(m_sv.DebugSettingsPath(), "DBG_DA_TOOL=1"));
+    m_sv.CreateDebugLog();
+    m_sv.SetDebugSettingsHandler(&SetDebugSettingsDA);
+    ASSERT_TRUE(m_sv.LoadDebugSettings());
+    // The toolkit traces its own settings call at DA_TOOL level 1.
+    const std::string text = Content(m_sv.DebugLogPath());
+    EXPECT_NE(text.find("] SetDebugSettingsDA(DBG_DA_TOOL=1)\r\n"), std::string::npos) << text;
+    EXPECT_TRUE(m_sv.DebugLog()->IsEnabled(kDebugDaTool, 1));
+    EXPECT_FALSE(m_sv.DebugLog()->IsEnabled(kDebugDa, 1));
+    (void)SetDebugSettingsDA(m_sv.DebugLogPath().c_str(), "");  // quiet again for later tests
 }
