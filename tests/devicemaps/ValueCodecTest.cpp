@@ -96,7 +96,7 @@ int Width(const CodeSpec& spec)
     return w;
 }
 
-// Writes the low bits of v into the spec's bit positions.
+// Writes the low bits of v into the code's bit positions.
 void Place(const CodeSpec& spec, std::uint8_t* item, std::uint32_t v)
 {
     int out = 0;
