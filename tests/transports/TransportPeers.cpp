@@ -69,8 +69,7 @@ modbus_mapping_t* MakeMapping(size_t registers)
 
 uint16_t PeerRegisterValue(size_t index)
 {
-    // An odd step: every register of a map differs from every other.
-    return static_cast<uint16_t>(0x1357u + index * 0x0F1Du);
+    return static_cast<uint16_t>(kPeerRegisterBase + index * kPeerRegisterStep);
 }
 
 std::vector<uint16_t> PeerRegisters(size_t count)
@@ -339,12 +338,8 @@ void CModbusTcpServer::Stop()
 bool CPymodbusUdpServer::Start(size_t registers)
 {
     Stop();
-    std::string values;
-    for (size_t i = 0; i < registers; ++i) {
-        if (i != 0) values += ",";
-        values += std::to_string(PeerRegisterValue(i));
-    }
-    if (!m_python.Start({"/usr/bin/python3", VIREO_UDP_SERVER_SCRIPT, "--values", values},
+    if (!m_python.Start({"/usr/bin/python3", VIREO_UDP_SERVER_SCRIPT, "--count", std::to_string(registers), "--base",
+                         std::to_string(kPeerRegisterBase), "--step", std::to_string(kPeerRegisterStep)},
                         CChildProcess::kStdin | CChildProcess::kStdout)) {
         return false;
     }

@@ -22,9 +22,14 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// The holding registers every server of these tests holds: distinct,
-// with both bytes of each register different, so a shifted or swapped
+// The holding registers every server of these tests holds: register i is
+// base + i * step (mod 65536). The odd step makes all 65536 distinct and
+// changes both bytes from one register to the next, so a shifted or swapped
 // register shows.
+inline constexpr uint32_t kPeerRegisterBase = 0x1357;
+inline constexpr uint32_t kPeerRegisterStep = 0x0F1D;
+// Enough registers for every address of a channel's item space.
+inline constexpr size_t kAllRegisters = 65536;
 uint16_t PeerRegisterValue(size_t index);
 std::vector<uint16_t> PeerRegisters(size_t count);
 // The bytes of registers [start, start + count) as they travel (high byte first).

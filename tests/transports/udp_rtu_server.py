@@ -1,6 +1,6 @@
 """A pymodbus server speaking Modbus RTU frames over UDP on loopback, for the
-transport tests. Holding registers 0.. hold the values given on the command
-line. Prints "PORT <n>" once it listens and runs until its stdin closes."""
+transport tests. Holding register i holds (base + i * step) mod 65536 for
+i < count, the values the tests compute the same way. Prints "PORT <n>" once it listens and runs until its stdin closes."""
 
 import argparse
 import asyncio
@@ -15,9 +15,11 @@ from pymodbus.transaction import ModbusRtuFramer
 async def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--values", default="", help="comma-separated holding register values")
+    parser.add_argument("--count", type=int, default=300)
+    parser.add_argument("--base", type=int, default=0)
+    parser.add_argument("--step", type=int, default=1)
     args = parser.parse_args()
-    values = [int(v) for v in args.values.split(",") if v]
+    values = [(args.base + i * args.step) % 65536 for i in range(args.count)]
 
     # zero_mode: request address 0 is the block's first value.
     block = ModbusSequentialDataBlock(0, values)
