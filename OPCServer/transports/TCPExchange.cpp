@@ -146,8 +146,19 @@ int CTCPExchange::SendBytes(const uint8_t* buffer, uint32_t* length, int32_t mil
     const uint32_t wanted = *length;
     uint32_t sent = 0;
     // A frame sent in part is a broken frame: the rest follows as soon as
-    // the socket takes it, within the same wait.
-    do {
+    // the socket takes it, within the same wait. The socket is only waited
+    // for when it has no room: a request mostly goes out at once.
+    while (sent < wanted) {
+        const SocketTransfer t = SendToSocket(m_socket, buffer + sent, wanted - sent);
+        if (t.kind == SocketTransfer::Done) {
+            sent += static_cast<uint32_t>(t.count);
+            continue;
+        }
+        if (t.kind != SocketTransfer::WouldBlock) {
+            *length = 0;
+            CloseSocket();
+            return kResultFailure;
+        }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         switch (WaitSocketWritable(m_socket, left > 0 ? static_cast<uint32_t>(left) : 0)) {
             case SocketWait::Ready:
@@ -160,15 +171,7 @@ int CTCPExchange::SendBytes(const uint8_t* buffer, uint32_t* length, int32_t mil
                 CloseSocket();
                 return kResultFailure;
         }
-        const SocketTransfer t = SendToSocket(m_socket, buffer + sent, wanted - sent);
-        if (t.kind == SocketTransfer::Done) {
-            sent += static_cast<uint32_t>(t.count);
-        } else if (t.kind != SocketTransfer::WouldBlock) {
-            *length = 0;
-            CloseSocket();
-            return kResultFailure;
-        }
-    } while (sent < wanted);
+    }
     *length = sent;
     return kResultOk;
 }
