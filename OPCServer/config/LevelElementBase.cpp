@@ -5,6 +5,7 @@
 
 #include "ZellDAServer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -29,7 +30,107 @@ bool StartsWith(std::string_view text, std::string_view name, char then)
     return text.size() > name.size() && text.compare(0, name.size(), name) == 0 && text[name.size()] == then;
 }
 
+// Lists shorter than this are scanned: cheaper than hashing, and no memory.
+constexpr size_t kIndexFrom = 8;
+
+// FNV-1a, fed byte by byte so that FindTag hashes every prefix of an item ID
+// in one pass; NameHash finishes it with a mix, because the index keeps only
+// the low bits.
+constexpr uint32_t kHashStart = 2166136261u;
+
+uint32_t HashStep(uint32_t state, char c)
+{
+    return (state ^ static_cast<unsigned char>(c)) * 16777619u;
+}
+
+uint32_t HashFinish(uint32_t state)
+{
+    state ^= state >> 16;
+    state *= 0x85ebca6bu;
+    state ^= state >> 13;
+    state *= 0xc2b2ae35u;
+    state ^= state >> 16;
+    return state;
+}
+
+uint32_t NameHash(std::string_view name)
+{
+    uint32_t state = kHashStart;
+    for (const char c : name) {
+        state = HashStep(state, c);
+    }
+    return HashFinish(state);
+}
+
 }  // namespace
+
+template <class List> void CLevelElementBase::NameIndex::Appended(const List& list)
+{
+    const size_t count = list.size();
+    if (count < kIndexFrom) {
+        return;
+    }
+    // Grow beyond three quarters full: probe chains stay short.
+    if (!m_slots || count * 4 > (static_cast<size_t>(m_mask) + 1) * 3) {
+        Rebuild(list);
+    } else {
+        Insert(list, count - 1);
+    }
+}
+
+template <class List> void CLevelElementBase::NameIndex::Rebuild(const List& list)
+{
+    const size_t count = list.size();
+    if (count < kIndexFrom) {
+        Clear();
+        return;
+    }
+    size_t slots = 16;
+    while (count * 4 > slots * 3) {
+        slots *= 2;
+    }
+    m_slots = std::make_unique<uint32_t[]>(slots);  // zeroed: all free
+    m_mask = static_cast<uint32_t>(slots - 1);
+    // In list order, so that of equal names the first listed comes first in its chain.
+    for (size_t position = 0; position < count; ++position) {
+        Insert(list, position);
+    }
+}
+
+template <class List> void CLevelElementBase::NameIndex::Insert(const List& list, size_t position)
+{
+    uint32_t slot = NameHash(list[position]->Name()) & m_mask;
+    while (m_slots[slot] != 0) {
+        slot = (slot + 1) & m_mask;
+    }
+    m_slots[slot] = static_cast<uint32_t>(position + 1);
+}
+
+template <class List>
+size_t CLevelElementBase::NameIndex::Find(const List& list, std::string_view name, uint32_t hash) const
+{
+    if (!m_slots) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (list[i]->Name() == name) {
+                return i;
+            }
+        }
+        return std::string_view::npos;
+    }
+    for (uint32_t slot = hash & m_mask; m_slots[slot] != 0; slot = (slot + 1) & m_mask) {
+        const size_t position = m_slots[slot] - 1;
+        if (list[position]->Name() == name) {
+            return position;
+        }
+    }
+    return std::string_view::npos;
+}
+
+void CLevelElementBase::NameIndex::Clear()
+{
+    m_slots.reset();
+    m_mask = 0;
+}
 
 CLevelElementBase::Lists::~Lists()
 {
@@ -64,13 +165,24 @@ void CLevelElementBase::SetName(std::string_view text)
     delete[] m_name;
     m_name = nullptr;
     m_nameLength = 0;
-    if (text.empty()) {
-        return;
+    if (!text.empty()) {
+        m_name = new char[text.size() + 1];
+        std::memcpy(m_name, text.data(), text.size());
+        m_name[text.size()] = '\0';
+        m_nameLength = Utf16Units(text);
     }
-    m_name = new char[text.size() + 1];
-    std::memcpy(m_name, text.data(), text.size());
-    m_name[text.size()] = '\0';
-    m_nameLength = Utf16Units(text);
+    if (m_parent != nullptr) {
+        m_parent->ChildRenamed();
+    }
+}
+
+void CLevelElementBase::ChildRenamed()
+{
+    // Renames are rare (a channel edited in the dialog): index both lists afresh.
+    if (m_lists) {
+        m_lists->m_levelIndex.Rebuild(m_lists->m_levels);
+        m_lists->m_tagIndex.Rebuild(m_lists->m_tags);
+    }
 }
 
 std::string CLevelElementBase::FullPath() const
@@ -164,6 +276,12 @@ CLevelElementBase* CLevelElementBase::FindTag(std::string_view itemId)
         return nullptr;
     }
     s.remove_prefix(name.size() + 1);
+    if (!m_lists) {
+        return nullptr;
+    }
+    if (m_lists->m_tagIndex.m_slots || m_lists->m_levelIndex.m_slots) {
+        return FindIndexed(s);
+    }
 
     for (size_t i = 0; i < TagCount(); ++i) {
         CLevelTag* tag = TagAt(i);
@@ -182,11 +300,44 @@ CLevelElementBase* CLevelElementBase::FindTag(std::string_view itemId)
     return nullptr;
 }
 
+CLevelElementBase* CLevelElementBase::FindIndexed(std::string_view s) const
+{
+    // The same answers as the scans in FindTag: the first tag named s, or s
+    // less one trailing separator; else the first level whose name followed
+    // by a separator begins s. Every prefix of s that ends before a separator
+    // is a candidate level name, since a name may hold a separator itself.
+    const auto& tags = m_lists->m_tags;
+    const auto& levels = m_lists->m_levels;
+    size_t firstLevel = std::string_view::npos;
+    uint32_t state = kHashStart;
+    uint32_t beforeLast = kHashStart;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == kPathSeparator) {
+            firstLevel = std::min(firstLevel, m_lists->m_levelIndex.Find(levels, s.substr(0, i), HashFinish(state)));
+        }
+        beforeLast = state;
+        state = HashStep(state, s[i]);
+    }
+    size_t tag = m_lists->m_tagIndex.Find(tags, s, HashFinish(state));
+    if (!s.empty() && s.back() == kPathSeparator) {
+        tag = std::min(tag, m_lists->m_tagIndex.Find(tags, s.substr(0, s.size() - 1), HashFinish(beforeLast)));
+    }
+    if (tag != std::string_view::npos) {
+        return tags[tag].get();
+    }
+    if (firstLevel != std::string_view::npos) {
+        return levels[firstLevel]->FindTag(s);
+    }
+    return nullptr;
+}
+
 void CLevelElementBase::AddLevel(std::unique_ptr<CLevelElementBase> element)
 {
     if (element) {
         element->m_parent = this;
-        EnsureLists().m_levels.push_back(std::move(element));
+        Lists& lists = EnsureLists();
+        lists.m_levels.push_back(std::move(element));
+        lists.m_levelIndex.Appended(lists.m_levels);
     }
 }
 
@@ -194,18 +345,19 @@ void CLevelElementBase::AddTag(std::unique_ptr<CLevelTag> tag)
 {
     if (tag) {
         tag->m_parent = this;
-        EnsureLists().m_tags.push_back(std::move(tag));
+        Lists& lists = EnsureLists();
+        lists.m_tags.push_back(std::move(tag));
+        lists.m_tagIndex.Appended(lists.m_tags);
     }
 }
 
 CLevelElementBase* CLevelElementBase::FindLevel(std::string_view name) const
 {
-    for (size_t i = 0; i < LevelCount(); ++i) {
-        if (LevelAt(i)->Name() == name) {
-            return LevelAt(i);
-        }
+    if (!m_lists) {
+        return nullptr;
     }
-    return nullptr;
+    const size_t position = m_lists->m_levelIndex.Find(m_lists->m_levels, name, NameHash(name));
+    return position != std::string_view::npos ? m_lists->m_levels[position].get() : nullptr;
 }
 
 void CLevelElementBase::RemoveLevel(std::string_view fullPath)
@@ -220,6 +372,7 @@ void CLevelElementBase::RemoveLevel(std::string_view fullPath)
             // never sees itself still listed.
             std::unique_ptr<CLevelElementBase> doomed = std::move(*it);
             levels.erase(it);
+            m_lists->m_levelIndex.Rebuild(levels);
             return;
         }
     }
@@ -230,6 +383,7 @@ void CLevelElementBase::DeleteLevels()
     if (m_lists) {
         auto doomed = std::move(m_lists->m_levels);
         m_lists->m_levels.clear();
+        m_lists->m_levelIndex.Clear();
     }
 }
 
@@ -238,6 +392,7 @@ void CLevelElementBase::DeleteTags()
     if (m_lists) {
         auto doomed = std::move(m_lists->m_tags);
         m_lists->m_tags.clear();
+        m_lists->m_tagIndex.Clear();
     }
 }
 

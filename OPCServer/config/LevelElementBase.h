@@ -100,12 +100,39 @@ protected:
     explicit CLevelElementBase(uint8_t kind) : m_kind(kind) {}
 
 private:
+    // Hash of one list's names beside the list, so that a lookup does not
+    // scan a thousand siblings. Open addressing with linear probing; a slot
+    // holds a list position + 1, 0 is free. Equal names share one probe
+    // chain in list order, so the first one met is the first one listed.
+    // Short lists have no index and are scanned. Changed only together with
+    // its list; lookups only read it.
+    struct NameIndex {
+        std::unique_ptr<uint32_t[]> m_slots;
+        uint32_t m_mask = 0;  // slot count - 1
+
+        // The list's last element has just been appended.
+        template <class List> void Appended(const List& list);
+        // Positions changed or names changed: index the list afresh.
+        template <class List> void Rebuild(const List& list);
+        // Position of the first element named name (hash from NameHash), or npos.
+        template <class List> size_t Find(const List& list, std::string_view name, uint32_t hash) const;
+        void Clear();
+
+    private:
+        template <class List> void Insert(const List& list, size_t position);
+    };
     struct Lists {
         std::vector<std::unique_ptr<CLevelElementBase>> m_levels;
         std::vector<std::unique_ptr<CLevelTag>> m_tags;
+        NameIndex m_levelIndex;
+        NameIndex m_tagIndex;
         ~Lists();
     };
     Lists& EnsureLists();
+    // A child's name changed under this element.
+    void ChildRenamed();
+    // FindTag's search of the lists, s relative to this element, through the indexes.
+    CLevelElementBase* FindIndexed(std::string_view s) const;
 
     // Kept small: a channel holds tens of thousands of tags, and a tag has
     // no children, so the two lists live behind one pointer made on demand.
