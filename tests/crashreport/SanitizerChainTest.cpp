@@ -18,6 +18,9 @@ TEST(CrashReportUnderAddressSanitizer, ReportIsWrittenAndTheSanitizerHandlerStil
     TempDir dir;
     const std::string program = dir.Path() + "/OpcVireo2";
     fs::copy_file(fs::path(bin) / "crashreport_crasher_asan", program);
+    // Libraries it links at load time go with it.
+    if (fs::exists(fs::path(bin) / "libZellDAServer.so"))
+        fs::copy_file(fs::path(bin) / "libZellDAServer.so", dir.Path() + "/libZellDAServer.so");
 
     // UBSan would stop a null write itself; a write to a read-only page only the processor refuses.
     const ChildRun run = RunChild(program, {"protected"}, {"TZ=UTC", "LC_ALL=C"}, dir.Path());
