@@ -22,8 +22,10 @@ void Collect(const CLevelElementBase& element, CDeviceExchange& exchange)
 int CLevelChannel::Build()
 {
     CSingleVectors::Instance().RegisterMapBuilder().BuildChannelItems(this);
-    DefineItems();
+    // Collected before they are defined: a client can take an item only once
+    // its exchange knows it, so every reference reaches the exchange.
     CollectItems();
+    DefineItems();
     return 1;
 }
 

@@ -3,6 +3,7 @@
 #include "config/LevelTag.h"
 #include "devicemaps/ValueCodec.h"
 #include "platform/FileTime.h"
+#include "polling/DeviceExchange.h"
 
 #include <cstring>
 
@@ -50,4 +51,13 @@ void CDATag::Touch()
 std::string CDATag::FullName() const
 {
     return m_owner != nullptr ? m_owner->FullPath() : std::string();
+}
+
+uint32_t CDATag::AddRef()
+{
+    const uint32_t count = COPCTag::AddRef();
+    if (CDeviceExchange* exchange = Exchange()) {
+        exchange->NoteItemTaken();
+    }
+    return count;
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include "ZellDAServer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -66,8 +67,13 @@ public:
     const std::uint8_t* RegisterImage() const { return m_imageRegisters ? m_image : nullptr; }
     std::uint32_t RegisterImageSize() const { return 2u * m_imageRegisters; }
 
-    CDeviceExchange* Exchange() const { return m_exchange; }
-    void SetExchange(CDeviceExchange* exchange) { m_exchange = exchange; }
+    // Set when the channel collects its items; read by toolkit threads too.
+    CDeviceExchange* Exchange() const { return m_exchange.load(std::memory_order_acquire); }
+    void SetExchange(CDeviceExchange* exchange) { m_exchange.store(exchange, std::memory_order_release); }
+
+    // A client takes the item: its exchange learns that something may be in
+    // use, so that an idle channel need not look at every item every turn.
+    uint32_t AddRef() override;
     CLevelTag* Owner() const { return m_owner; }
     void SetOwner(CLevelTag* owner) { m_owner = owner; }
     // The client's value of the write in progress; points into the toolkit's
@@ -83,7 +89,7 @@ private:
     // a million items, so a heap block per item would cost more than the bytes.
     std::uint8_t m_imageRegisters = 0;
     std::uint8_t m_image[6] = {};
-    CDeviceExchange* m_exchange = nullptr;
+    std::atomic<CDeviceExchange*> m_exchange{nullptr};
     CLevelTag* m_owner = nullptr;
     const VARIANT* m_pendingWrite = nullptr;
 };

@@ -37,20 +37,6 @@ bool PauseWhileRunning(const CLevelChannel& channel, uint32_t ms)
 CDeviceExchange::CDeviceExchange() = default;
 CDeviceExchange::~CDeviceExchange() = default;
 
-void CDeviceExchange::AddItem(CDATag* item)
-{
-    if (item != nullptr) {
-        m_items.push_back(item);
-    }
-}
-
-void CDeviceExchange::ClearItems()
-{
-    m_items.clear();
-    m_items.shrink_to_fit();
-    m_writePasswordItem = nullptr;
-}
-
 void CDeviceExchange::SetCipher(EncryptPacketFunction encrypt, DecryptPacketFunction decrypt)
 {
     m_cipherOverride = true;

@@ -5,7 +5,9 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 class CDATag;
@@ -48,10 +50,32 @@ struct CTransaction {
     uint8_t m_status = kTransactionNone;
 };
 
+// Outcome of a write for one item.
+enum class WriteResult : uint8_t {
+    kNone,           // not an item of this exchange
+    kWritten,        // the device acknowledged the registers
+    kStored,         // the write password item: kept and sent ahead of later writes
+    kNoAnswer,       // not written: no answer from the device, or the channel stopped
+    kRefused,        // not written: the value does not convert to the item's type
+    kDeviceRefused,  // the device answered with an exception
+    kNoRights,       // the item is not writeable
+};
+
+// The code a client is given for a write outcome: S_OK for kWritten and
+// kStored, OPC_E_BADTYPE for kRefused, OPC_E_BADRIGHTS for kNoRights, E_FAIL
+// when the device did not take the value.
+HRESULT WriteResultCode(WriteResult result);
+
 // Turns the items of a channel into Modbus transactions and their replies into
 // item values. Every channel embeds one. It runs its transactions in the
-// calling thread: the channel's polling thread, or a toolkit thread reading or
-// writing on demand.
+// calling thread: the channel's polling thread (Poll), or a toolkit thread
+// reading or writing on demand (ReadRequested, WriteRequested).
+//
+// Items are served in passes: the items still to be served, sorted by
+// register address, are merged while they have the same access mode and no
+// gap lies between them, up to kRequestLimit registers plus the last item
+// merged; a pass is one read (function 3) or, for a write, the write password
+// item's registers and then the data registers (function 16).
 //
 // Locks: every pass and every transaction holds the channel's exchange lock
 // (re-entrant); item values, qualities and time stamps change under the item
@@ -65,7 +89,10 @@ public:
     // The channel's key in the ANSI code page, zero-padded; the cipher takes
     // the first 16 bytes.
     static constexpr uint32_t kKeyBufferSize = 18;
-    static constexpr uint32_t kCipherKeyBytes = 16;
+    // Pause after a lost device before the transport is reopened; a stop of
+    // the channel, looked for every kRecoveryCheckMs, ends it early.
+    static constexpr uint32_t kRecoveryWaitMs = 5000;
+    static constexpr uint32_t kRecoveryCheckMs = 100;
 
     CDeviceExchange();
     ~CDeviceExchange();
@@ -87,26 +114,88 @@ public:
     void SetWritePasswordItem(CDATag* item) { m_writePasswordItem = item; }
     CDATag* WritePasswordItem() const { return m_writePasswordItem; }
 
+    // Reads every readable item that a client uses. 1 at once when there is
+    // none; else 0 when every item was served, 1 when a pass failed.
+    int Poll();
+
+    // Reads the given items now. Items that are not readable get
+    // OPC_E_BADRIGHTS; the other entries of errors are left as they are.
+    // 0 when every item of this exchange was served, 1 otherwise.
+    int ReadRequested(uint32_t count, CDATag* const* items, HRESULT* errors);
+
+    // Writes values (one per item) to the device. Items that are not
+    // writeable get OPC_E_BADRIGHTS; items of this exchange get the code of
+    // their outcome, and results (when given) the outcome itself. Entries of
+    // other exchanges are left as they are. A value for the write password
+    // item is only stored in it. Items that are readable but not good are
+    // read first, so that bit and field writes start from the device's
+    // register. 0 when every item of this exchange was written or stored.
+    //
+    // The whole call holds the exchange lock: the values point into the
+    // caller's array, and no other writer may send them.
+    int WriteRequested(uint32_t count, CDATag* const* items, const VARIANT* values, HRESULT* errors,
+                       WriteResult* results = nullptr);
+
     // Runs one transaction over the channel: attempts, pause, drain, the
     // envelope, the receive loop, the reply check and its statistics event.
     // True when the status is done. The caller fills the request and its
     // expected reply length.
     [[nodiscard]] bool RunTransaction(CTransaction& transaction);
 
+    // A client took a reference to one of the items (CDATag::AddRef); wakes
+    // a polling thread that waits for use.
+    void NoteItemTaken();
+    // True once a poll found no item in use and no client took one since.
+    bool NothingInUse() const { return m_useEvents.load(std::memory_order_seq_cst) == 0; }
+    // Waits at most ms while nothing is in use and the channel runs: an idle
+    // channel's thread need not turn every 50 ms.
+    void WaitForUse(uint32_t ms);
+    // Ends a wait for use (the channel's run flag was cleared).
+    void Wake();
+
+    // The link as last reported to the statistics log.
+    bool LinkReportedUp() const { return m_linkUp; }
+    bool LinkReportedDown() const { return m_linkDown; }
+
     // Cipher entry points used instead of the singleton's (tests choose the
     // envelope that way); either may be null.
     void SetCipher(EncryptPacketFunction encrypt, DecryptPacketFunction decrypt);
     void UseSingletonCipher() { m_cipherOverride = false; }
+    // Test seam: the pause after a lost device (default kRecoveryWaitMs).
+    void SetRecoveryWaitMs(uint32_t ms) { m_recoveryWaitMs.store(ms); }
 
 private:
+    struct RequestSet;
+
+    int RunRequestSet(RequestSet& set);
+    bool PlanPass(RequestSet& set);
+    void BuildWrite(RequestSet& set, uint32_t start, uint32_t count);
+    bool AddTransaction(RequestSet& set, uint32_t start, uint32_t count);
+    void CopyImageToSiblings(const CDATag& item);
+    bool ExecutePass(RequestSet& set);
+    void MapReadReply(RequestSet& set);
+    void MapWriteReply(RequestSet& set);
+    void RemoveServed(RequestSet& set);
+
     void PrepareFrame();
     uint8_t CheckReply(const CExchangeBuffer& response);
     void CipherEntries(EncryptPacketFunction* encrypt, DecryptPacketFunction* decrypt) const;
+    void ReportLinkUp();
+    void ReportLinkDown();
+    void AllItemsBad();
+    void WaitBeforeReopen();
+    const std::vector<CDATag*>& SortedItems();
 
     CDATag* m_writePasswordItem = nullptr;
     CModbusFrame m_frame;
     CLevelChannel* m_channel = nullptr;
     std::vector<CDATag*> m_items;
+    bool m_linkUp = false;
+    bool m_linkDown = false;
+
+    // m_items in request order (stable by sort key), made on the first poll.
+    std::vector<CDATag*> m_sortedItems;
+    bool m_sortedValid = false;
 
     // Enciphered traffic of the transaction in progress (exchange lock held).
     CExchangeBuffer m_work;
@@ -114,4 +203,11 @@ private:
     bool m_cipherOverride = false;
     EncryptPacketFunction m_encrypt = nullptr;
     DecryptPacketFunction m_decrypt = nullptr;
+    std::atomic<uint32_t> m_recoveryWaitMs{kRecoveryWaitMs};
+    // References taken since the last poll that found no item in use; while
+    // it is 0 a poll need not look at the items at all.
+    std::atomic<uint32_t> m_useEvents{1};
+    // Innermost: nothing is taken while it is held.
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wakeUp;
 };

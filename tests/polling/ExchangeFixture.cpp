@@ -1,6 +1,7 @@
 #include "polling/ExchangeFixture.h"
 
 #include "app/LogFile.h"
+#include "config/LevelTag.h"
 #include "platform/File.h"
 #include "platform/Paths.h"
 
@@ -42,6 +43,23 @@ ScriptedChannel& ExchangeTest::AddChannel(uint8_t kind, const char* name)
     // Tests choose the envelope themselves; by default frames go plain.
     ref.Exchange().SetCipher(nullptr, nullptr);
     return ref;
+}
+
+CDATag* ExchangeTest::AddItem(ScriptedChannel& channel, const char* path, uint16_t address, uint8_t accessMode,
+                              uint8_t code, bool inUse)
+{
+    CLevelTag* tag = channel.CreatePath(path);
+    EXPECT_NE(tag, nullptr) << path;
+    if (tag == nullptr) {
+        return nullptr;
+    }
+    CDATag* item = tag->Item();
+    item->Setup(address, accessMode, code);
+    channel.Exchange().AddItem(item);
+    if (inUse) {
+        item->AddRef();
+    }
+    return item;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // log in a folder of the test's own, the channels under its root, and the
 // packet cipher library loaded from the folder of the test programs.
 #include "app/SingleVectors.h"
+#include "opcda/DATag.h"
 #include "config/LevelRoot.h"
 #include "platform/DynamicLibrary.h"
 #include "polling/ScriptedChannel.h"
@@ -20,6 +21,12 @@ protected:
 
     // A new channel under the singleton's root, initialised and open.
     ScriptedChannel& AddChannel(uint8_t kind = kKindChannelCOM, const char* name = "Vireo-2_1");
+
+    // A tag at path below the channel whose item has this register, access
+    // mode and value type code; collected by the channel's exchange and, when
+    // inUse, held by a client.
+    CDATag* AddItem(ScriptedChannel& channel, const char* path, uint16_t address, uint8_t accessMode, uint8_t code,
+                    bool inUse = true);
 
     // Event texts of the statistics log, in order, as "<channel>: text".
     std::vector<std::string> Events() const;

@@ -40,6 +40,7 @@ int ScriptedChannel::Open()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_opens;
+    m_calls.push_back("Open");
     if (m_openFails) {
         SetState(kChannelOpeningFailed);
         return -1;
@@ -52,6 +53,7 @@ void ScriptedChannel::Close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_closes;
+    m_calls.push_back("Close");
     m_arrivals.clear();
     SetState(kChannelClosed);
 }
@@ -67,6 +69,18 @@ void ScriptedChannel::Script(std::initializer_list<DeviceAction> actions)
     for (const DeviceAction& a : actions) {
         Script(a);
     }
+}
+
+void ScriptedChannel::SetReplyDelay(uint32_t ms)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_replyDelayMs = ms;
+}
+
+void ScriptedChannel::SetSilentEvery(size_t n)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_silentEvery = n;
 }
 
 void ScriptedChannel::SetOpenFails(bool fails)
@@ -222,6 +236,8 @@ int ScriptedChannel::Send(uint8_t* bytes, uint32_t* length)
         if (!m_script.empty()) {
             action = m_script.front();
             m_script.pop_front();
+        } else if (m_silentEvery != 0 && m_wire.size() % m_silentEvery == 0) {
+            action = DeviceAction::Silence();
         }
         if (action.m_kind != DeviceAction::Kind::kSilence) {
             Bytes reply = BuildReply(request, parsed, action);
@@ -235,7 +251,7 @@ int ScriptedChannel::Send(uint8_t* bytes, uint32_t* length)
             if (action.m_kind == DeviceAction::Kind::kCutShort) {
                 reply.resize(std::min<size_t>(reply.size(), action.m_count));
             }
-            const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(action.m_delayMs);
+            const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(action.m_delayMs != 0 ? action.m_delayMs : m_replyDelayMs);
             if (action.m_pieces.empty()) {
                 m_arrivals.push_back({reply, at});
             } else {
@@ -331,6 +347,12 @@ size_t ScriptedChannel::RequestCount() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_wire.size();
+}
+
+std::vector<std::string> ScriptedChannel::Calls() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_calls;
 }
 
 int ScriptedChannel::Opens() const

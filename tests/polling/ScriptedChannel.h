@@ -117,6 +117,10 @@ public:
     // Actions for the next requests, in order.
     void Script(DeviceAction action);
     void Script(std::initializer_list<DeviceAction> actions);
+    // Every reply without a delay of its own arrives this long after its request.
+    void SetReplyDelay(uint32_t ms);
+    // With nothing scripted, every n-th request (0: none) goes unanswered.
+    void SetSilentEvery(size_t n);
     // Opens fail (state 2) while set.
     void SetOpenFails(bool fails);
     // The device side of the envelope (both null: plain frames).
@@ -135,6 +139,8 @@ public:
     std::vector<DeviceRequest> Parsed() const;
     std::vector<uint32_t> ReceiveAsks() const;  // lengths the exchange asked Receive for
     size_t RequestCount() const;
+    // "Open" and "Close" in the order they ran.
+    std::vector<std::string> Calls() const;
     int Opens() const;
     int Closes() const;
     int Drains() const;
@@ -163,9 +169,12 @@ private:
     std::vector<uint32_t> m_receiveAsks;
     std::vector<std::chrono::steady_clock::time_point> m_requestTimes;
     std::function<void(size_t)> m_onRequest;
+    std::vector<std::string> m_calls;
     EncryptPacketFunction m_encrypt = nullptr;
     DecryptPacketFunction m_decrypt = nullptr;
     uint8_t m_key[16] = {};
+    uint32_t m_replyDelayMs = 0;
+    size_t m_silentEvery = 0;
     bool m_openFails = false;
     int m_opens = 0;
     int m_closes = 0;
