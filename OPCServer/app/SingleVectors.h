@@ -103,7 +103,7 @@ public:
     void SetRoot(std::unique_ptr<CLevelRoot> root);
 
     // StartAll on the tree; false without a tree.
-    bool StartChannels(CLevelChannel::ThreadRoutine routine);
+    bool StartChannels(CLevelChannel::ThreadRoutine routine = &ChannelPollingThread);
     // StopAll on the tree; 0 without a tree.
     size_t StopChannels();
 

@@ -44,6 +44,19 @@ void CLevelChannel::Teardown()
     DeleteLevels();
 }
 
+int CLevelChannel::Restart(const std::function<void(CLevelChannel&)>& applySettings, ThreadRoutine routine)
+{
+    StopThread();
+    Close();
+    Teardown();
+    if (applySettings) {
+        applySettings(*this);
+    }
+    (void)Build();
+    (void)Open();
+    return StartThread(routine);
+}
+
 int CLevelChannel::Send(uint8_t* bytes, uint32_t* length)
 {
     if (bytes != nullptr && length != nullptr) {
@@ -81,7 +94,7 @@ int CLevelChannel::StartThread(ThreadRoutine routine)
 void CLevelChannel::StopThread()
 {
     if (m_thread.joinable()) {
-        m_runFlag.store(0);
+        ClearRunFlag();
         m_thread.join();
         m_threadId = {};
     }

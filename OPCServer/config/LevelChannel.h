@@ -2,10 +2,12 @@
 #include "config/LevelElementBase.h"
 #include "platform/CriticalSection.h"
 #include "polling/DeviceExchange.h"
+#include "polling/PollingThread.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -80,8 +82,8 @@ public:
     // One row of the channel's property list; false when there is no such row.
     virtual bool Describe(uint32_t row, std::string& label, std::string& value);
 
-    // Creates the channel's item space from the device maps, defines every
-    // item to the DA toolkit and hands the items to the exchange for polling.
+    // Creates the channel's item space from the device maps, hands the items
+    // to the exchange for polling and defines every item to the DA toolkit.
     // Runs on a channel whose item space is empty (new, or after Teardown).
     int Build();
     // Hands the item of every tag of the subtree to the exchange, depth first:
@@ -91,13 +93,24 @@ public:
     // deleted, the exchange forgets its items and its write password item.
     void Teardown();
 
+    // Applies changed settings to a running channel, in this order: stop the
+    // thread, Close, Teardown, apply, Build, Open, start the thread on
+    // routine. Answers what starting answers. The caller holds none of the
+    // channel's locks (the stop waits for the thread).
+    int Restart(const std::function<void(CLevelChannel&)>& applySettings,
+                ThreadRoutine routine = &ChannelPollingThread);
+
     // Polling thread. A start while a thread is held does nothing; starting
     // answers 1 (0 only without a routine). A failed thread creation leaves
     // no thread, so start can be called again.
-    int StartThread(ThreadRoutine routine);
+    int StartThread(ThreadRoutine routine = &ChannelPollingThread);
     // Clears the run flag and waits for the thread to end.
     void StopThread();
-    void ClearRunFlag() { m_runFlag.store(0); }
+    void ClearRunFlag()
+    {
+        m_runFlag.store(0);
+        m_exchange.Wake();
+    }
     uint32_t RunFlag() const { return m_runFlag.load(); }
     bool HasThread() const { return m_thread.joinable(); }
     std::thread::id ThreadId() const { return m_threadId; }

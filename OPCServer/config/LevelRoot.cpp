@@ -37,3 +37,21 @@ size_t CLevelRoot::StopAll()
     }
     return LevelCount();
 }
+
+void CLevelRoot::BuildAll()
+{
+    for (size_t i = 0; i < LevelCount(); ++i) {
+        if (CLevelChannel* channel = ChannelAt(i)) {
+            (void)channel->Build();
+        }
+    }
+}
+
+void CLevelRoot::TeardownAll()
+{
+    for (size_t i = 0; i < LevelCount(); ++i) {
+        if (CLevelChannel* channel = ChannelAt(i)) {
+            channel->Teardown();
+        }
+    }
+}

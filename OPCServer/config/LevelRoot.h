@@ -14,10 +14,14 @@ public:
 
     // Starts every channel's polling thread on routine; all are attempted,
     // true only if every start succeeded.
-    bool StartAll(CLevelChannel::ThreadRoutine routine);
+    bool StartAll(CLevelChannel::ThreadRoutine routine = &ChannelPollingThread);
     // Clears every run flag first, so that all threads wind down together,
     // then waits for each thread in turn. Answers the number of levels.
     size_t StopAll();
+    // Build on every channel: item spaces made, defined and collected.
+    void BuildAll();
+    // Teardown on every channel.
+    void TeardownAll();
 
     size_t ChannelCount() const { return LevelCount(); }
     // The level at index when it is a channel, else null.
