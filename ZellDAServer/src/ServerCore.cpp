@@ -62,6 +62,20 @@ HRESULT OverallOf(const std::vector<T>& entries)
     return S_OK;
 }
 
+// An entry's answer: the call's own failure where the program left the entry as it was.
+HRESULT EntryResult(HRESULT call, HRESULT entry)
+{
+    return FAILED(call) && SUCCEEDED(entry) ? call : entry;
+}
+
+// Per-entry answers start as S_OK; a missing list or an empty request is refused.
+HRESULT PrepareErrors(std::vector<HRESULT>* errors, size_t count)
+{
+    if (!errors) return E_INVALIDARG;
+    errors->assign(count, S_OK);
+    return count == 0 ? E_INVALIDARG : S_OK;
+}
+
 }  // namespace
 
 // ---- call gate ----
@@ -198,12 +212,7 @@ HRESULT CServerCore::Stop()
     COPCCallback* cb = m_callback.load();
     for (auto& [id, client] : clients) {
         if (client.sink) client.sink->OnServerShutdown();
-        std::vector<Release> releases;
-        for (auto& [handle, group] : client.groups) {
-            Release r{handle, {}, true};
-            for (auto& [itemHandle, item] : group.items) r.tags.push_back(item.tag);
-            releases.push_back(std::move(r));
-        }
+        std::vector<Release> releases = ClientReleases(client);
         ReleaseItems(cb, releases);
         m_trace.Trace(1, "Client %u (%s) disconnected by the server's stop", id, client.name.c_str());
     }
@@ -290,7 +299,47 @@ void CServerCore::ReleaseItems(COPCCallback* cb, std::vector<Release>& releases)
     }
 }
 
+CServerCore::Release CServerCore::GroupRelease(uint32_t groupHandle, const GroupRec& group)
+{
+    Release r{groupHandle, {}, true};
+    for (const auto& [h, item] : group.items) r.tags.push_back(item.tag);
+    return r;
+}
+
+std::vector<CServerCore::Release> CServerCore::ClientReleases(const ClientRec& client)
+{
+    std::vector<Release> releases;
+    for (const auto& [handle, group] : client.groups) releases.push_back(GroupRelease(handle, group));
+    return releases;
+}
+
 // ---- clients ----
+
+// A client call that may reach the program: inside the call gate, the callback
+// loaded once (SetCallback waits for calls in progress, so it stays the same).
+class CServerCore::CProgramCall {
+public:
+    explicit CProgramCall(CServerCore& core)
+        : m_core(core), m_scope(core.m_gate), m_cb(m_scope ? core.m_callback.load() : nullptr)
+    {
+    }
+    bool Entered() const { return static_cast<bool>(m_scope); }
+    COPCCallback* Callback() const { return m_cb; }
+    // RPC_E_DISCONNECTED outside the gate, E_FAIL without a callback.
+    HRESULT Check() const { return !m_scope ? RPC_E_DISCONNECTED : m_cb ? S_OK : E_FAIL; }
+    // Calls on an item ID also need the client connected and the ID known.
+    HRESULT CheckItem(uint32_t clientId, const char* itemId) const
+    {
+        if (!m_scope || !m_core.IsConnected(clientId)) return RPC_E_DISCONNECTED;
+        if (!m_cb) return E_FAIL;
+        return m_core.CheckItemId(itemId);
+    }
+
+private:
+    const CServerCore& m_core;
+    CCallScope m_scope;
+    COPCCallback* m_cb;
+};
 
 CServerCore::ClientRec* CServerCore::FindClient(uint32_t clientId, HRESULT* hr)
 {
@@ -312,6 +361,36 @@ CServerCore::GroupRec* CServerCore::FindGroup(uint32_t clientId, uint32_t groupH
         return nullptr;
     }
     return &it->second;
+}
+
+template <typename Use>
+HRESULT CServerCore::WithGroup(uint32_t clientId, uint32_t groupHandle, Use use)
+{
+    std::lock_guard lock(m_mutex);
+    HRESULT hr;
+    GroupRec* g = FindGroup(clientId, groupHandle, &hr);
+    return g ? use(*g) : hr;
+}
+
+HRESULT CServerCore::CheckGroup(uint32_t clientId, uint32_t groupHandle)
+{
+    return WithGroup(clientId, groupHandle, [](GroupRec&) { return S_OK; });
+}
+
+template <typename Found, typename Missing>
+HRESULT CServerCore::ResolveGroupItems(uint32_t clientId, uint32_t groupHandle,
+                                       const std::vector<uint32_t>& handles, Found found, Missing missing)
+{
+    return WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
+        for (size_t i = 0; i < handles.size(); ++i) {
+            auto it = g.items.find(handles[i]);
+            if (it == g.items.end())
+                missing(i);
+            else
+                found(i, g, it->second);
+        }
+        return S_OK;
+    });
 }
 
 uint32_t CServerCore::NewHandle()
@@ -377,12 +456,7 @@ HRESULT CServerCore::Disconnect(uint32_t clientId)
         m_clients.erase(it);
         m_connected.fetch_sub(1, std::memory_order_acq_rel);
     }
-    std::vector<Release> releases;
-    for (auto& [handle, group] : client.groups) {
-        Release r{handle, {}, true};
-        for (auto& [itemHandle, item] : group.items) r.tags.push_back(item.tag);
-        releases.push_back(std::move(r));
-    }
+    std::vector<Release> releases = ClientReleases(client);
     ReleaseItems(m_callback.load(), releases);
     m_trace.Trace(1, "Client %u disconnected", clientId);
     return S_OK;
@@ -398,9 +472,9 @@ bool CServerCore::IsConnected(uint32_t clientId) const
 HRESULT CServerCore::GetStatus(uint32_t clientId, DAServerStatus* status)
 {
     if (!status) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
+    CProgramCall call(*this);
+    if (!call.Entered()) return RPC_E_DISCONNECTED;
+    COPCCallback* cb = call.Callback();
     {
         std::lock_guard lock(m_mutex);
         HRESULT hr;
@@ -444,10 +518,9 @@ HRESULT CServerCore::AddGroup(uint32_t clientId, const char* name, bool active, 
                               uint32_t clientHandle, uint32_t* groupHandle, uint32_t* revisedRate)
 {
     if (!groupHandle || !revisedRate) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    COPCCallback* cb = call.Callback();
     uint32_t handle;
     std::string groupName = name ? name : "";
     auto nameTaken = [&](const ClientRec& c) {
@@ -512,9 +585,7 @@ HRESULT CServerCore::RemoveGroup(uint32_t clientId, uint32_t groupHandle)
         if (!client) return hr;
         auto it = client->groups.find(groupHandle);
         if (it == client->groups.end()) return OPC_E_INVALIDHANDLE;
-        Release r{groupHandle, {}, true};
-        for (auto& [h, item] : it->second.items) r.tags.push_back(item.tag);
-        releases.push_back(std::move(r));
+        releases.push_back(GroupRelease(groupHandle, it->second));
         client->groups.erase(it);
     }
     ReleaseItems(m_callback.load(), releases);
@@ -525,77 +596,58 @@ HRESULT CServerCore::RemoveGroup(uint32_t clientId, uint32_t groupHandle)
 HRESULT CServerCore::SetGroupName(uint32_t clientId, uint32_t groupHandle, const char* name)
 {
     if (!name || !*name) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        if (!FindGroup(clientId, groupHandle, &hr)) return hr;
-        for (const auto& [h, g] : FindClient(clientId, &hr)->groups)
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    HRESULT hr = WithGroup(clientId, groupHandle, [&](GroupRec&) -> HRESULT {
+        HRESULT found;
+        for (const auto& [h, g] : FindClient(clientId, &found)->groups)
             if (h != groupHandle && g.name == name) return OPC_E_DUPLICATENAME;
-    }
-    HRESULT hr = cb->SetNameGroup(groupHandle, name);
+        return S_OK;
+    });
     if (FAILED(hr)) return hr;
-    std::lock_guard lock(m_mutex);
-    HRESULT found;
-    GroupRec* g = FindGroup(clientId, groupHandle, &found);
-    if (!g) return found;
-    g->name = name;
-    return hr;
+    hr = call.Callback()->SetNameGroup(groupHandle, name);
+    if (FAILED(hr)) return hr;
+    return WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
+        g.name = name;
+        return hr;
+    });
 }
 
 HRESULT CServerCore::SetGroupActive(uint32_t clientId, uint32_t groupHandle, bool active)
 {
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        if (!FindGroup(clientId, groupHandle, &hr)) return hr;
-    }
-    HRESULT hr = cb->SetActiveGroup(groupHandle, active);
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckGroup(clientId, groupHandle); FAILED(hr)) return hr;
+    HRESULT hr = call.Callback()->SetActiveGroup(groupHandle, active);
     if (FAILED(hr)) return hr;
-    std::lock_guard lock(m_mutex);
-    HRESULT found;
-    GroupRec* g = FindGroup(clientId, groupHandle, &found);
-    if (!g) return found;
-    if (active && !g->active) {
-        // A group that wakes up reports every active item again.
-        for (auto& [h, item] : g->items) item.sent = false;
-        g->due = Clock::now();
-    }
-    g->active = active;
-    m_updateCv.notify_all();
-    return hr;
+    return WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
+        if (active && !g.active) {
+            // A group that wakes up reports every active item again.
+            for (auto& [h, item] : g.items) item.sent = false;
+            g.due = Clock::now();
+        }
+        g.active = active;
+        m_updateCv.notify_all();
+        return hr;
+    });
 }
 
 HRESULT CServerCore::SetGroupUpdateRate(uint32_t clientId, uint32_t groupHandle, uint32_t requestedRate,
                                         uint32_t* revisedRate)
 {
     if (!revisedRate) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        if (!FindGroup(clientId, groupHandle, &hr)) return hr;
-    }
-    uint32_t revised = ReviseUpdateRate(cb->GetBaseRate(groupHandle, requestedRate), requestedRate);
-    std::lock_guard lock(m_mutex);
-    HRESULT found;
-    GroupRec* g = FindGroup(clientId, groupHandle, &found);
-    if (!g) return found;
-    g->updateRate = revised;
-    g->due = Clock::now() + std::chrono::milliseconds(revised);
-    m_updateCv.notify_all();
-    *revisedRate = revised;
-    return revised == requestedRate ? S_OK : OPC_S_UNSUPPORTEDRATE;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckGroup(clientId, groupHandle); FAILED(hr)) return hr;
+    uint32_t revised =
+        ReviseUpdateRate(call.Callback()->GetBaseRate(groupHandle, requestedRate), requestedRate);
+    return WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
+        g.updateRate = revised;
+        g.due = Clock::now() + std::chrono::milliseconds(revised);
+        m_updateCv.notify_all();
+        *revisedRate = revised;
+        return revised == requestedRate ? S_OK : OPC_S_UNSUPPORTEDRATE;
+    });
 }
 
 // ---- items ----
@@ -606,15 +658,10 @@ HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std
     if (!results) return E_INVALIDARG;
     results->assign(items.size(), DAItemResult{});
     if (items.empty()) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        if (!FindGroup(clientId, groupHandle, &hr)) return hr;
-    }
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    if (HRESULT hr = CheckGroup(clientId, groupHandle); FAILED(hr)) return hr;
+    COPCCallback* cb = call.Callback();
 
     // IDs the toolkit does not know never reach the program.
     std::vector<size_t> pass;
@@ -648,7 +695,7 @@ HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std
             ? cb->ValidateTag(groupHandle, n, ids.data(), paths.data(), types.data(), errors.data())
             : cb->AddTag(groupHandle, n, ids.data(), paths.data(), types.data(), tags.data(), errors.data());
     for (uint32_t j = 0; j < n; ++j) {
-        HRESULT e = FAILED(hr) && SUCCEEDED(errors[j]) ? hr : errors[j];
+        HRESULT e = EntryResult(hr, errors[j]);
         if (!validateOnly && SUCCEEDED(e) && !tags[j]) e = E_FAIL;
         (*results)[pass[j]].error = e;
     }
@@ -697,27 +744,18 @@ HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std
 HRESULT CServerCore::RemoveItems(uint32_t clientId, uint32_t groupHandle,
                                  const std::vector<uint32_t>& handles, std::vector<HRESULT>* errors)
 {
-    if (!errors) return E_INVALIDARG;
-    errors->assign(handles.size(), S_OK);
-    if (handles.empty()) return E_INVALIDARG;
+    if (HRESULT hr = PrepareErrors(errors, handles.size()); FAILED(hr)) return hr;
     CCallScope scope(m_gate);
     if (!scope) return RPC_E_DISCONNECTED;
     std::vector<Release> releases(1, Release{groupHandle, {}, false});
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        GroupRec* g = FindGroup(clientId, groupHandle, &hr);
-        if (!g) return hr;
-        for (size_t i = 0; i < handles.size(); ++i) {
-            auto it = g->items.find(handles[i]);
-            if (it == g->items.end()) {
-                (*errors)[i] = OPC_E_INVALIDHANDLE;
-                continue;
-            }
-            releases[0].tags.push_back(it->second.tag);
-            g->items.erase(it);
-        }
-    }
+    HRESULT hr = ResolveGroupItems(
+        clientId, groupHandle, handles,
+        [&](size_t i, GroupRec& g, ItemRec& item) {
+            releases[0].tags.push_back(item.tag);
+            g.items.erase(handles[i]);
+        },
+        [&](size_t i) { (*errors)[i] = OPC_E_INVALIDHANDLE; });
+    if (FAILED(hr)) return hr;
     ReleaseItems(m_callback.load(), releases);
     m_trace.Trace(1, "RemoveItems <%zu> group %u", handles.size(), groupHandle);
     return Overall(*errors);
@@ -727,39 +765,28 @@ HRESULT CServerCore::SetActiveState(uint32_t clientId, uint32_t groupHandle,
                                     const std::vector<uint32_t>& handles, bool active,
                                     std::vector<HRESULT>* errors)
 {
-    if (!errors) return E_INVALIDARG;
-    errors->assign(handles.size(), S_OK);
-    if (handles.empty()) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
+    if (HRESULT hr = PrepareErrors(errors, handles.size()); FAILED(hr)) return hr;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
     std::vector<size_t> known;
     std::vector<COPCTag*> tags;
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        GroupRec* g = FindGroup(clientId, groupHandle, &hr);
-        if (!g) return hr;
-        for (size_t i = 0; i < handles.size(); ++i) {
-            auto it = g->items.find(handles[i]);
-            if (it == g->items.end()) {
-                (*errors)[i] = OPC_E_INVALIDHANDLE;
-                continue;
-            }
+    HRESULT resolved = ResolveGroupItems(
+        clientId, groupHandle, handles,
+        [&](size_t i, GroupRec&, ItemRec& item) {
             known.push_back(i);
-            tags.push_back(it->second.tag);
-        }
-    }
+            tags.push_back(item.tag);
+        },
+        [&](size_t i) { (*errors)[i] = OPC_E_INVALIDHANDLE; });
+    if (FAILED(resolved)) return resolved;
     if (!known.empty()) {
         std::vector<HRESULT> hookErrors(known.size(), S_OK);
-        HRESULT hr = cb->SetActiveTag(groupHandle, static_cast<uint32_t>(known.size()), tags.data(), active,
-                                      hookErrors.data());
+        HRESULT hr = call.Callback()->SetActiveTag(groupHandle, static_cast<uint32_t>(known.size()),
+                                                   tags.data(), active, hookErrors.data());
         std::lock_guard lock(m_mutex);
         HRESULT found;
         GroupRec* g = FindGroup(clientId, groupHandle, &found);
         for (size_t j = 0; j < known.size(); ++j) {
-            HRESULT e = FAILED(hr) && SUCCEEDED(hookErrors[j]) ? hr : hookErrors[j];
+            HRESULT e = EntryResult(hr, hookErrors[j]);
             if (SUCCEEDED(e)) {
                 ItemRec* item = nullptr;
                 if (g) {
@@ -791,32 +818,28 @@ HRESULT CServerCore::Read(uint32_t clientId, uint32_t groupHandle, DADataSource 
     states->clear();
     states->resize(handles.size());
     if (handles.empty()) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    COPCCallback* cb = call.Callback();
     std::vector<size_t> known;
     std::vector<COPCTag*> tags;
     std::vector<bool> active;
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        GroupRec* g = FindGroup(clientId, groupHandle, &hr);
-        if (!g) return hr;
-        for (size_t i = 0; i < handles.size(); ++i) {
+    HRESULT resolved = ResolveGroupItems(
+        clientId, groupHandle, handles,
+        [&](size_t i, GroupRec& g, ItemRec& item) {
             DAItemState& s = (*states)[i];
             s.serverHandle = handles[i];
-            auto it = g->items.find(handles[i]);
-            if (it == g->items.end()) {
-                s.error = OPC_E_INVALIDHANDLE;
-                continue;
-            }
-            s.clientHandle = it->second.clientHandle;
+            s.clientHandle = item.clientHandle;
             known.push_back(i);
-            tags.push_back(it->second.tag);
-            active.push_back(g->active && it->second.active);
-        }
-    }
+            tags.push_back(item.tag);
+            active.push_back(g.active && item.active);
+        },
+        [&](size_t i) {
+            DAItemState& s = (*states)[i];
+            s.serverHandle = handles[i];
+            s.error = OPC_E_INVALIDHANDLE;
+        });
+    if (FAILED(resolved)) return resolved;
     m_trace.Trace(1, "Read <%zu> %s group %u", handles.size(),
                   source == DADataSource::Device ? "device" : "cache", groupHandle);
     if (known.empty()) return S_FALSE;
@@ -828,7 +851,7 @@ HRESULT CServerCore::Read(uint32_t clientId, uint32_t groupHandle, DADataSource 
         CCriticalSectionLock itemLock(cb->ItemLock());
         for (uint32_t j = 0; j < n; ++j) {
             DAItemState& s = (*states)[known[j]];
-            s.error = FAILED(hr) && SUCCEEDED(errors[j]) ? hr : errors[j];
+            s.error = EntryResult(hr, errors[j]);
             if (FAILED(s.error)) continue;
             const COPCTag* tag = tags[j];
             HRESULT copied = VariantCopy(&s.value.Get(), &tag->m_value);
@@ -847,38 +870,28 @@ HRESULT CServerCore::Read(uint32_t clientId, uint32_t groupHandle, DADataSource 
 HRESULT CServerCore::Write(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
                            const std::vector<CDAVariant>& values, std::vector<HRESULT>* errors)
 {
-    if (!errors) return E_INVALIDARG;
-    errors->assign(handles.size(), S_OK);
-    if (handles.empty() || values.size() != handles.size()) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
+    if (HRESULT hr = PrepareErrors(errors, handles.size()); FAILED(hr)) return hr;
+    if (values.size() != handles.size()) return E_INVALIDARG;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
     std::vector<size_t> known;
     std::vector<COPCTag*> tags;
     std::vector<VARIANT> raw;  // views of the caller's values, not owned
-    {
-        std::lock_guard lock(m_mutex);
-        HRESULT hr;
-        GroupRec* g = FindGroup(clientId, groupHandle, &hr);
-        if (!g) return hr;
-        for (size_t i = 0; i < handles.size(); ++i) {
-            auto it = g->items.find(handles[i]);
-            if (it == g->items.end()) {
-                (*errors)[i] = OPC_E_INVALIDHANDLE;
-                continue;
-            }
+    HRESULT resolved = ResolveGroupItems(
+        clientId, groupHandle, handles,
+        [&](size_t i, GroupRec&, ItemRec& item) {
             known.push_back(i);
-            tags.push_back(it->second.tag);
+            tags.push_back(item.tag);
             raw.push_back(values[i].Get());
-        }
-    }
+        },
+        [&](size_t i) { (*errors)[i] = OPC_E_INVALIDHANDLE; });
+    if (FAILED(resolved)) return resolved;
     m_trace.Trace(1, "Write <%zu> group %u", handles.size(), groupHandle);
     if (known.empty()) return S_FALSE;
     uint32_t n = static_cast<uint32_t>(known.size());
     std::vector<HRESULT> entry(n, S_OK);
-    HRESULT hr = cb->Write(n, tags.data(), raw.data(), entry.data());
-    for (uint32_t j = 0; j < n; ++j) (*errors)[known[j]] = FAILED(hr) && SUCCEEDED(entry[j]) ? hr : entry[j];
+    HRESULT hr = call.Callback()->Write(n, tags.data(), raw.data(), entry.data());
+    for (uint32_t j = 0; j < n; ++j) (*errors)[known[j]] = EntryResult(hr, entry[j]);
     return Overall(*errors);
 }
 
@@ -889,11 +902,9 @@ HRESULT CServerCore::QueryAvailableProperties(uint32_t clientId, const char* ite
 {
     if (!properties) return E_INVALIDARG;
     properties->clear();
-    CCallScope scope(m_gate);
-    if (!scope || !IsConnected(clientId)) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    if (HRESULT hr = CheckItemId(itemId); FAILED(hr)) return hr;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.CheckItem(clientId, itemId); FAILED(hr)) return hr;
+    COPCCallback* cb = call.Callback();
     uint32_t count = 0;
     HRESULT hr = cb->QueryNumProperties(itemId, &count);
     if (FAILED(hr) || count == 0) return hr;
@@ -915,17 +926,13 @@ HRESULT CServerCore::GetItemProperties(uint32_t clientId, const char* itemId,
     if (!values || !errors) return E_INVALIDARG;
     values->clear();
     values->resize(ids.size());
-    errors->assign(ids.size(), S_OK);
-    if (ids.empty()) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope || !IsConnected(clientId)) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    if (HRESULT hr = CheckItemId(itemId); FAILED(hr)) return hr;
+    if (HRESULT hr = PrepareErrors(errors, ids.size()); FAILED(hr)) return hr;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.CheckItem(clientId, itemId); FAILED(hr)) return hr;
     std::vector<VARIANT> raw(ids.size());
     for (VARIANT& v : raw) VariantInit(&v);
-    HRESULT hr = cb->GetItemProperties(itemId, static_cast<uint32_t>(ids.size()), ids.data(), raw.data(),
-                                       errors->data());
+    HRESULT hr = call.Callback()->GetItemProperties(itemId, static_cast<uint32_t>(ids.size()), ids.data(),
+                                                    raw.data(), errors->data());
     for (size_t i = 0; i < ids.size(); ++i) {
         (*values)[i].Get() = raw[i];  // ownership moves into the holder
     }
@@ -937,16 +944,12 @@ HRESULT CServerCore::LookupItemIDs(uint32_t clientId, const char* itemId, const 
 {
     if (!itemIds || !errors) return E_INVALIDARG;
     itemIds->assign(ids.size(), std::string());
-    errors->assign(ids.size(), S_OK);
-    if (ids.empty()) return E_INVALIDARG;
-    CCallScope scope(m_gate);
-    if (!scope || !IsConnected(clientId)) return RPC_E_DISCONNECTED;
-    COPCCallback* cb = m_callback.load();
-    if (!cb) return E_FAIL;
-    if (HRESULT hr = CheckItemId(itemId); FAILED(hr)) return hr;
+    if (HRESULT hr = PrepareErrors(errors, ids.size()); FAILED(hr)) return hr;
+    CProgramCall call(*this);
+    if (HRESULT hr = call.CheckItem(clientId, itemId); FAILED(hr)) return hr;
     std::vector<char*> texts(ids.size(), nullptr);
-    HRESULT hr = cb->LookupItemIDs(itemId, static_cast<uint32_t>(ids.size()), ids.data(), texts.data(),
-                                   errors->data());
+    HRESULT hr = call.Callback()->LookupItemIDs(itemId, static_cast<uint32_t>(ids.size()), ids.data(),
+                                                texts.data(), errors->data());
     for (size_t i = 0; i < ids.size(); ++i) (*itemIds)[i] = TakeCallbackText(texts[i]);
     return hr;
 }

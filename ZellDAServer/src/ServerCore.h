@@ -122,14 +122,27 @@ private:
         bool removeGroup;
     };
 
+    class CProgramCall;
+
     CServerCore() = default;
 
     // Caller holds m_mutex. Null with *hr set when the client or group is not there.
     ClientRec* FindClient(uint32_t clientId, HRESULT* hr);
     GroupRec* FindGroup(uint32_t clientId, uint32_t groupHandle, HRESULT* hr);
+    // Take m_mutex: use(group) answers, or FindGroup's error when the group is not there.
+    template <typename Use>
+    HRESULT WithGroup(uint32_t clientId, uint32_t groupHandle, Use use);
+    HRESULT CheckGroup(uint32_t clientId, uint32_t groupHandle);
+    // found(i, group, item) for each handle the group holds, missing(i) for the others.
+    template <typename Found, typename Missing>
+    HRESULT ResolveGroupItems(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
+                              Found found, Missing missing);
     uint32_t NewHandle();
     // Hands the client references of removed items back through the callback.
     static void ReleaseItems(COPCCallback* cb, std::vector<Release>& releases);
+    // A removed group's items and the group itself; every group of a client.
+    static Release GroupRelease(uint32_t groupHandle, const GroupRec& group);
+    static std::vector<Release> ClientReleases(const ClientRec& client);
     // Answers E_INVALIDARG, OPC_E_UNKNOWNITEMID or S_OK for an item ID.
     HRESULT CheckItemId(const char* itemId, CItemSpace::NodeId* node = nullptr) const;
 
