@@ -2,6 +2,8 @@
 #include <cstdint>
 #include <string>
 
+class CLevelChannel;
+
 // Texts shared by the property lists of the three channel kinds.
 
 // The unit after a time in milliseconds.
@@ -13,3 +15,7 @@ std::string FormatIpAddress(uint32_t address);
 std::string FormatMilliseconds(uint32_t milliseconds);
 // "задан" when the channel has an encryption key, else "не задан".
 std::string FormatKeyState(bool keySet);
+// Rows 3 to 7 of the network channels (TCP and UDP), which share them:
+// response timeout, attempts, pause, poll period, key. False for other rows.
+bool DescribeNetworkSettingsRow(const CLevelChannel& channel, uint32_t row, std::string& label,
+                                std::string& value);

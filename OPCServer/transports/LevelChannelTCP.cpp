@@ -1,14 +1,7 @@
 #include "transports/LevelChannelTCP.h"
 
 #include "transports/ChannelDescribe.h"
-
-namespace {
-
-constexpr uint32_t kDrainChunk = 100;
-// A peer that never stops sending must not hold the drain for ever.
-constexpr int kDrainLimit = 1000;
-
-}  // namespace
+#include "transports/ChannelDrain.h"
 
 CLevelChannelTCP::CLevelChannelTCP() : CLevelChannel(kKindChannelTCP) {}
 
@@ -84,13 +77,7 @@ int CLevelChannelTCP::Receive(uint8_t* bytes, uint32_t* length)
                 result = m_client->ReceiveBytes(bytes, length, CTCPExchange::kUseTimeout);
             } else {
                 // Stale bytes belong to no request: read them away without waiting.
-                uint8_t scratch[kDrainChunk];
-                uint32_t chunk = kDrainChunk;
-                for (int i = 0;
-                     i < kDrainLimit && m_client->ReceiveBytes(scratch, &chunk, 0) == CTCPExchange::kResultOk;
-                     ++i) {
-                    chunk = kDrainChunk;
-                }
+                DrainPending(*m_client, CTCPExchange::kResultOk);
                 result = CTCPExchange::kResultOk;
             }
         } else if (length != nullptr) {
@@ -103,7 +90,6 @@ int CLevelChannelTCP::Receive(uint8_t* bytes, uint32_t* length)
 
 bool CLevelChannelTCP::Describe(uint32_t row, std::string& label, std::string& value)
 {
-    const CChannelSettings& s = Settings();
     switch (row) {
         case 0:
             label = "IP-адрес";
@@ -117,28 +103,8 @@ bool CLevelChannelTCP::Describe(uint32_t row, std::string& label, std::string& v
             label = "Таймаут установки соединения";
             value = FormatMilliseconds(m_connection.m_connectionTimeout);
             return true;
-        case 3:
-            label = "Таймаут ожидания ответа";
-            value = FormatMilliseconds(s.m_responseTimeout);
-            return true;
-        case 4:
-            label = "Количество попыток";
-            value = std::to_string(s.m_attempts);
-            return true;
-        case 5:
-            label = "Пауза перед запросом";
-            value = FormatMilliseconds(s.m_pauseBeforeRequest);
-            return true;
-        case 6:
-            label = "Период опроса";
-            value = FormatMilliseconds(s.m_pollPeriod);
-            return true;
-        case 7:
-            label = "Ключ шифрования";
-            value = FormatKeyState(!GetKey().empty());
-            return true;
         default:
-            return false;
+            return DescribeNetworkSettingsRow(*this, row, label, value);
     }
 }
 

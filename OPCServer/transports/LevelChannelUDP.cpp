@@ -1,14 +1,7 @@
 #include "transports/LevelChannelUDP.h"
 
 #include "transports/ChannelDescribe.h"
-
-namespace {
-
-constexpr uint32_t kDrainChunk = 100;
-// A peer that never stops sending must not hold the drain for ever.
-constexpr int kDrainLimit = 1000;
-
-}  // namespace
+#include "transports/ChannelDrain.h"
 
 CLevelChannelUDP::CLevelChannelUDP() : CLevelChannel(kKindChannelUDP) {}
 
@@ -92,13 +85,7 @@ int CLevelChannelUDP::Receive(uint8_t* bytes, uint32_t* length)
                 }
             } else {
                 // Late replies of earlier requests: discard every datagram waiting.
-                uint8_t scratch[kDrainChunk];
-                uint32_t chunk = kDrainChunk;
-                for (int i = 0;
-                     i < kDrainLimit && m_socket->ReceiveBytes(scratch, &chunk, 0) == CUDPExchange::kResultOk;
-                     ++i) {
-                    chunk = kDrainChunk;
-                }
+                DrainPending(*m_socket, CUDPExchange::kResultOk);
                 result = CUDPExchange::kResultOk;
             }
         } else if (length != nullptr) {
@@ -111,7 +98,6 @@ int CLevelChannelUDP::Receive(uint8_t* bytes, uint32_t* length)
 
 bool CLevelChannelUDP::Describe(uint32_t row, std::string& label, std::string& value)
 {
-    const CChannelSettings& s = Settings();
     switch (row) {
         case 0:
             label = "IP-адрес";
@@ -125,28 +111,8 @@ bool CLevelChannelUDP::Describe(uint32_t row, std::string& label, std::string& v
             label = "Локальный UDP-порт";
             value = std::to_string(m_datagram.m_localPort);
             return true;
-        case 3:
-            label = "Таймаут ожидания ответа";
-            value = FormatMilliseconds(s.m_responseTimeout);
-            return true;
-        case 4:
-            label = "Количество попыток";
-            value = std::to_string(s.m_attempts);
-            return true;
-        case 5:
-            label = "Пауза перед запросом";
-            value = FormatMilliseconds(s.m_pauseBeforeRequest);
-            return true;
-        case 6:
-            label = "Период опроса";
-            value = FormatMilliseconds(s.m_pollPeriod);
-            return true;
-        case 7:
-            label = "Ключ шифрования";
-            value = FormatKeyState(!GetKey().empty());
-            return true;
         default:
-            return false;
+            return DescribeNetworkSettingsRow(*this, row, label, value);
     }
 }
 
