@@ -53,11 +53,27 @@ std::string CDATag::FullName() const
     return m_owner != nullptr ? m_owner->FullPath() : std::string();
 }
 
+// Over a million items per server: the exchange's bookkeeping lives in padding.
+static_assert(sizeof(void*) != 8 || sizeof(CDATag) <= 88, "CDATag grew");
+
 uint32_t CDATag::AddRef()
 {
     const uint32_t count = COPCTag::AddRef();
-    if (CDeviceExchange* exchange = Exchange()) {
-        exchange->NoteItemTaken();
+    if (count == 1) {
+        if (CDeviceExchange* exchange = Exchange()) {
+            exchange->NoteItemTaken(this);
+        }
+    }
+    return count;
+}
+
+uint32_t CDATag::Release()
+{
+    const uint32_t count = COPCTag::Release();
+    if (count == 0) {
+        if (CDeviceExchange* exchange = Exchange()) {
+            exchange->NoteItemLetGo();
+        }
     }
     return count;
 }

@@ -51,6 +51,12 @@ public:
     bool IsGood() const { return m_quality == OPC_QUALITY_GOOD; }
     // Stores the quality and stamps the current time.
     void SetQuality(std::uint16_t quality);
+    // Stores the quality with a time taken once for a whole reply.
+    void SetQuality(std::uint16_t quality, const FILETIME& stamp)
+    {
+        m_quality = quality;
+        m_timeStamp = stamp;
+    }
     // Stamps the current time.
     void Touch();
 
@@ -71,9 +77,18 @@ public:
     CDeviceExchange* Exchange() const { return m_exchange.load(std::memory_order_acquire); }
     void SetExchange(CDeviceExchange* exchange) { m_exchange.store(exchange, std::memory_order_release); }
 
-    // A client takes the item: its exchange learns that something may be in
-    // use, so that an idle channel need not look at every item every turn.
+    // A client takes the item: its first reference tells its exchange, which
+    // polls the items in use without looking through the whole item space.
     uint32_t AddRef() override;
+    // The last reference let go: the exchange drops the item from its list.
+    uint32_t Release() override;
+
+    // The exchange's bookkeeping of the items in use (its lock held): the
+    // item's place in request order, and whether it is on the in-use list.
+    std::uint32_t RequestRank() const { return m_requestRank; }
+    void SetRequestRank(std::uint32_t rank) { m_requestRank = rank; }
+    bool OnInUseList() const { return m_onInUseList; }
+    void SetOnInUseList(bool on) { m_onInUseList = on; }
     CLevelTag* Owner() const { return m_owner; }
     void SetOwner(CLevelTag* owner) { m_owner = owner; }
     // The client's value of the write in progress; points into the toolkit's
@@ -89,6 +104,9 @@ private:
     // a million items, so a heap block per item would cost more than the bytes.
     std::uint8_t m_imageRegisters = 0;
     std::uint8_t m_image[6] = {};
+    // These two fill padding: the item stays the same size.
+    bool m_onInUseList = false;
+    std::uint32_t m_requestRank = 0;
     std::atomic<CDeviceExchange*> m_exchange{nullptr};
     CLevelTag* m_owner = nullptr;
     const VARIANT* m_pendingWrite = nullptr;

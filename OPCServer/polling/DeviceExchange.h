@@ -142,9 +142,12 @@ public:
     // expected reply length.
     [[nodiscard]] bool RunTransaction(CTransaction& transaction);
 
-    // A client took a reference to one of the items (CDATag::AddRef); wakes
-    // a polling thread that waits for use.
-    void NoteItemTaken();
+    // A client took the first reference to one of the items (CDATag::AddRef):
+    // it goes on the in-use list at the next poll, and a polling thread that
+    // waits for use wakes.
+    void NoteItemTaken(CDATag* item);
+    // A client let go of the last reference to one of the items.
+    void NoteItemLetGo() { m_letGo.fetch_add(1, std::memory_order_seq_cst); }
     // True once a poll found no item in use and no client took one since.
     bool NothingInUse() const { return m_useEvents.load(std::memory_order_seq_cst) == 0; }
     // Waits at most ms while nothing is in use and the channel runs: an idle
@@ -185,6 +188,8 @@ private:
     void AllItemsBad();
     void WaitBeforeReopen();
     const std::vector<CDATag*>& SortedItems();
+    // The readable items in use, in request order (exchange lock held).
+    const std::vector<CDATag*>& ItemsInUse();
 
     CDATag* m_writePasswordItem = nullptr;
     CModbusFrame m_frame;
@@ -193,9 +198,19 @@ private:
     bool m_linkUp = false;
     bool m_linkDown = false;
 
-    // m_items in request order (stable by sort key), made on the first poll.
+    // m_items in request order (stable by sort key), made on the first poll;
+    // each item's rank is its place in it.
     std::vector<CDATag*> m_sortedItems;
     bool m_sortedValid = false;
+    // The readable items found in use by the last poll, in request order
+    // (exchange lock). Clients add to m_taken; a poll moves them here and,
+    // after a release, drops the items nobody holds any more, so it never
+    // looks at the whole item space.
+    std::vector<CDATag*> m_inUse;
+    bool m_inUseSorted = true;
+    std::mutex m_takenMutex;
+    std::vector<CDATag*> m_taken;
+    std::atomic<uint32_t> m_letGo{0};
 
     // Enciphered traffic of the transaction in progress (exchange lock held).
     CExchangeBuffer m_work;

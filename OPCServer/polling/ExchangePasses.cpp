@@ -7,6 +7,7 @@
 #include "config/LevelTag.h"
 #include "devicemaps/ValueCodec.h"
 #include "opcda/DATag.h"
+#include "platform/FileTime.h"
 #include "polling/DeviceExchange.h"
 
 #include <algorithm>
@@ -40,13 +41,12 @@ uint32_t SortKey(const CDATag& item)
     return IsRegisterMode(item.AccessMode()) ? 400000u + item.Address() : 0u;
 }
 
+// The image holds the code's register count (none for an undefined code,
+// which counts as one register).
 uint32_t RegisterCount(const CDATag& item)
 {
-    uint32_t count = 1;
-    if (IsRegisterMode(item.AccessMode()) && !ItemRegisterCount(item.Code(), &count)) {
-        count = 1;
-    }
-    return count;
+    const uint32_t count = item.RegisterImageSize() / 2;
+    return IsRegisterMode(item.AccessMode()) && count != 0 ? count : 1u;
 }
 
 uint32_t RequestLimit(const CDATag& item)
@@ -115,13 +115,27 @@ void CDeviceExchange::AddItem(CDATag* item)
         m_sortedValid = false;
         // Taken before it was collected: the next poll must look.
         if (item->InUse()) {
-            NoteItemTaken();
+            NoteItemTaken(item);
         }
     }
 }
 
 void CDeviceExchange::ClearItems()
 {
+    {
+        // No reference taken from now on may list an item that is going.
+        std::lock_guard<std::mutex> lock(m_takenMutex);
+        for (CDATag* item : m_items) {
+            item->SetExchange(nullptr);
+            item->SetOnInUseList(false);
+        }
+        m_taken.clear();
+        m_taken.shrink_to_fit();
+    }
+    m_inUse.clear();
+    m_inUse.shrink_to_fit();
+    m_inUseSorted = true;
+    m_letGo.store(0);
     m_items.clear();
     m_items.shrink_to_fit();
     m_sortedItems.clear();
@@ -131,8 +145,16 @@ void CDeviceExchange::ClearItems()
     m_useEvents.store(1);
 }
 
-void CDeviceExchange::NoteItemTaken()
+void CDeviceExchange::NoteItemTaken(CDATag* item)
 {
+    if (item != nullptr) {
+        std::lock_guard<std::mutex> lock(m_takenMutex);
+        // Checked under the lock that ClearItems takes: an item already let go
+        // by its channel is not listed.
+        if (item->Exchange() == this) {
+            m_taken.push_back(item);
+        }
+    }
     m_useEvents.fetch_add(1, std::memory_order_seq_cst);
     Wake();
 }
@@ -179,9 +201,48 @@ const std::vector<CDATag*>& CDeviceExchange::SortedItems()
     if (!m_sortedValid) {
         m_sortedItems = m_items;
         StableSortByKey(m_sortedItems);
+        for (size_t i = 0; i < m_sortedItems.size(); ++i) {
+            m_sortedItems[i]->SetRequestRank(static_cast<uint32_t>(i));
+        }
         m_sortedValid = true;
+        m_inUseSorted = false;
     }
     return m_sortedItems;
+}
+
+const std::vector<CDATag*>& CDeviceExchange::ItemsInUse()
+{
+    (void)SortedItems();
+    std::vector<CDATag*> taken;
+    {
+        std::lock_guard<std::mutex> lock(m_takenMutex);
+        taken.swap(m_taken);
+    }
+    // Taken before the drop below: a reference that comes back meanwhile
+    // either keeps its item (still in use) or is taken by the next poll.
+    for (CDATag* item : taken) {
+        if (!item->OnInUseList() && item->IsReadable()) {
+            item->SetOnInUseList(true);
+            m_inUse.push_back(item);
+            m_inUseSorted = false;
+        }
+    }
+    // Counted before the drop: a release during it is looked at next time.
+    if (m_letGo.exchange(0, std::memory_order_seq_cst) != 0) {
+        std::erase_if(m_inUse, [](CDATag* item) {
+            if (item->InUse()) {
+                return false;
+            }
+            item->SetOnInUseList(false);
+            return true;
+        });
+    }
+    if (!m_inUseSorted) {
+        std::sort(m_inUse.begin(), m_inUse.end(),
+                  [](const CDATag* a, const CDATag* b) { return a->RequestRank() < b->RequestRank(); });
+        m_inUseSorted = true;
+    }
+    return m_inUse;
 }
 
 int CDeviceExchange::Poll()
@@ -194,18 +255,14 @@ int CDeviceExchange::Poll()
     RequestSet set;
     set.m_slaveAddress = m_channel != nullptr ? m_channel->Settings().m_slaveAddress : 1;
     {
-        // The sorted list is made once per build; filtering it keeps the
-        // order that sorting the filtered items would give.
+        // Ranks follow the sorted list made once per build: the items in use
+        // come in the order that sorting them would give.
         CLevelChannel* channel = m_channel;
         if (channel == nullptr) {
             return 1;
         }
         CCriticalSectionLock lock(channel->ExchangeLock());
-        for (CDATag* item : SortedItems()) {
-            if (item->IsReadable() && item->InUse()) {
-                set.m_items.push_back(item);
-            }
-        }
+        set.m_items = ItemsInUse();
     }
     if (set.m_items.empty()) {
         // A reference taken meanwhile changed the count: the next poll looks again.
@@ -572,11 +629,14 @@ void CDeviceExchange::MapReadReply(RequestSet& set)
     if (transaction.m_status != kTransactionDone) {
         return;
     }
+    // One reply, one moment: every item it serves gets the same time stamp.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
     CCriticalSectionLock lock(CSingleVectors::Instance().ItemLock());
     if (m_frame.IsException()) {
         for (size_t index : set.m_pass) {
             CDATag& item = *set.m_items[index];
-            item.SetQuality(OPC_QUALITY_UNCERTAIN);
+            item.SetQuality(OPC_QUALITY_UNCERTAIN, now);
             item.SetBit(CDATag::kProcessedBit);
         }
         return;
@@ -596,7 +656,7 @@ void CDeviceExchange::MapReadReply(RequestSet& set)
             quality = OPC_QUALITY_GOOD;
         }
         // Registers the reply did not carry: the last value stays, uncertain.
-        item.SetQuality(quality);
+        item.SetQuality(quality, now);
         item.SetBit(CDATag::kProcessedBit);
     }
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace {
@@ -140,5 +141,67 @@ TEST_F(ExchangeTest, PollingAndToolkitThreadsShareTheExchange)
     for (const CDATag* item : writable) {
         EXPECT_EQ(item->PendingWriteValue(), nullptr);
         EXPECT_FALSE(item->TestBit(CDATag::kProcessedBit));
+    }
+}
+
+// Clients taking and letting go of items from four threads while the
+// polling thread polls: afterwards a poll reads exactly the items still held.
+TEST_F(ExchangeTest, ClientsTakingAndLettingGoWhilePollingLeaveTheRightItemsInThePoll)
+{
+    ScriptedChannel& ch = AddChannel(kKindChannelUDP);
+    ch.Settings().m_responseTimeout = 5;
+    std::vector<CDATag*> items;
+    for (uint16_t r = 0; r < 64; ++r) {
+        // Every other register: each item held makes a request of its own.
+        items.push_back(AddItem(ch, ("PU_1.s.i" + std::to_string(r)).c_str(), static_cast<uint16_t>(100 + 2 * r),
+                                kAccessRead, 39, false));
+    }
+    ASSERT_EQ(ch.StartThread(), 1);
+
+    constexpr int kThreads = 4;
+    std::vector<std::vector<int>> held(kThreads, std::vector<int>(items.size(), 0));
+    std::vector<std::thread> threads;
+    const auto end = Clock::now() + std::chrono::milliseconds(1000);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(static_cast<unsigned>(t + 11));
+            std::vector<int>& mine = held[t];
+            while (Clock::now() < end) {
+                // Two threads per item, each holding it at most once: about
+                // a quarter of the items end up held by nobody.
+                const size_t i = (random() % (items.size() / 2)) * 2 + t % 2;
+                if (mine[i] > 0) {
+                    items[i]->Release();
+                    --mine[i];
+                } else {
+                    items[i]->AddRef();
+                    ++mine[i];
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    std::set<uint16_t> expected;
+    for (size_t i = 0; i < items.size(); ++i) {
+        int count = 0;
+        for (const std::vector<int>& mine : held) count += mine[i];
+        EXPECT_EQ(items[i]->InUse(), count > 0);
+        if (count > 0) expected.insert(items[i]->Address());
+    }
+    // The thread's own polls from now on: two whole passes at least.
+    ch.ClearRecords();
+    EXPECT_TRUE(ch.WaitForRequests(3 * expected.size(), std::chrono::milliseconds(5000)));
+    ch.StopThread();
+    std::set<uint16_t> read;
+    for (const DeviceRequest& r : ch.Parsed()) {
+        EXPECT_EQ(r.m_count, 1);
+        read.insert(r.m_start);
+    }
+    EXPECT_EQ(read, expected);
+    for (size_t i = 0; i < items.size(); ++i) {
+        for (const std::vector<int>& mine : held) {
+            for (int n = 0; n < mine[i]; ++n) items[i]->Release();
+        }
     }
 }

@@ -343,3 +343,76 @@ TEST_F(ExchangeTest, AnItemTakenByAClientIsPolledFromTheNextPollOn)
     EXPECT_EQ(ch.Exchange().Poll(), 0);
     EXPECT_EQ(Reads(ch).back(), std::make_pair(uint16_t{30}, uint16_t{1}));
 }
+
+TEST_F(ExchangeTest, ItemsTakenInAnyOrderAreReadInAddressOrderWithOneStampPerReply)
+{
+    ScriptedChannel& ch = AddChannel();
+    // Collected in one order, taken by the client in another: neither may
+    // decide the requests.
+    CDATag* c = AddItem(ch, "PU_1.c", 40, kAccessRead, 39, false);
+    CDATag* a = AddItem(ch, "PU_1.a", 10, kAccessRead, 39, false);
+    CDATag* b = AddItem(ch, "PU_1.b", 11, kAccessRead, 2, false);
+    CDATag* d = AddItem(ch, "PU_1.d", 41, kAccessRead, 39, false);
+    for (CDATag* item : {d, b, c, a}) item->AddRef();
+    EXPECT_EQ(ch.Exchange().Poll(), 0);
+    EXPECT_EQ(Reads(ch), (Reads_t{{10, 3}, {40, 2}}));
+    EXPECT_EQ(Stamp(a), Stamp(b));
+    EXPECT_EQ(Stamp(c), Stamp(d));
+    EXPECT_LE(Stamp(a), Stamp(c));
+    for (CDATag* item : {a, b, c, d}) item->Release();
+}
+
+TEST_F(ExchangeTest, ALetGoItemLeavesThePollAndComesBackWhenTakenAgain)
+{
+    ScriptedChannel& ch = AddChannel();
+    CDATag* a = AddItem(ch, "PU_1.a", 10, kAccessRead, 39);
+    CDATag* b = AddItem(ch, "PU_1.b", 11, kAccessRead, 39);
+    CDATag* c = AddItem(ch, "PU_1.c", 12, kAccessRead, 39);
+    CDATag* w = AddItem(ch, "PU_1.w", 13, kAccessWrite, 39);  // in use, never read
+    EXPECT_EQ(ch.Exchange().Poll(), 0);
+    EXPECT_EQ(Reads(ch), (Reads_t{{10, 3}}));
+
+    ch.ClearRecords();
+    b->Release();
+    EXPECT_EQ(ch.Exchange().Poll(), 0);
+    EXPECT_EQ(Reads(ch), (Reads_t{{10, 1}, {12, 1}}));
+
+    ch.ClearRecords();
+    b->AddRef();
+    EXPECT_EQ(ch.Exchange().Poll(), 0);
+    EXPECT_EQ(Reads(ch), (Reads_t{{10, 3}}));
+
+    // Let go and taken again between two polls: still polled, once.
+    ch.ClearRecords();
+    c->Release();
+    c->AddRef();
+    EXPECT_EQ(ch.Exchange().Poll(), 0);
+    EXPECT_EQ(Reads(ch), (Reads_t{{10, 3}}));
+
+    // Only the write item left in use: the channel goes idle.
+    ch.ClearRecords();
+    for (CDATag* item : {a, b, c}) item->Release();
+    EXPECT_EQ(ch.Exchange().Poll(), 1);
+    EXPECT_TRUE(ch.Exchange().NothingInUse());
+    EXPECT_EQ(ch.RequestCount(), 0u);
+    EXPECT_TRUE(w->InUse());
+}
+
+TEST_F(ExchangeTest, ItemsLetGoByATeardownAreNeverPolledAgain)
+{
+    ScriptedChannel& ch = AddChannel();
+    CDATag* a = AddItem(ch, "PU_1.a", 10, kAccessRead, 39);
+    EXPECT_EQ(ch.Exchange().Poll(), 0);
+    {
+        CCriticalSectionLock lock(ch.ExchangeLock());
+        ch.Exchange().ClearItems();
+    }
+    // A client reference after the channel let go of its items lists nothing.
+    a->Release();
+    a->AddRef();
+    EXPECT_EQ(a->Exchange(), nullptr);
+    ch.ClearRecords();
+    EXPECT_EQ(ch.Exchange().Poll(), 1);
+    EXPECT_EQ(ch.RequestCount(), 0u);
+    a->Release();
+}
