@@ -5,6 +5,7 @@
 #include "config/LevelChannel.h"
 #include "platform/Text.h"
 #include "polling/FrameTrace.h"
+#include "transports/LevelChannelCOM.h"
 
 #include <algorithm>
 #include <chrono>
@@ -124,6 +125,10 @@ bool CDeviceExchange::RunTransaction(CTransaction& transaction)
         // Whatever arrived since the last transaction belongs to no request.
         (void)channel->Receive(nullptr, nullptr);
         (void)channel->Send(nullptr, nullptr);
+        // A serial line also drops what its driver holds in both directions.
+        if (auto* serial = dynamic_cast<CLevelChannelCOM*>(channel)) {
+            (void)serial->Purge(CLevelChannelCOM::kPurgeBeforeAttempt);
+        }
         response.Clear();
         m_work.Clear();
 

@@ -36,6 +36,7 @@ struct FakeComponent {
     std::vector<std::string> modes;
     std::vector<std::pair<uint32_t, uint32_t>> timeouts;
     std::vector<uint32_t> purges;
+    std::vector<size_t> writesBeforePurge;  // writes seen when each purge came
     std::vector<uint32_t> releasedCookies;
     struct Call {
         const void* bytes;
@@ -116,6 +117,7 @@ public:
     HRESULT Purge(uint32_t flags) override
     {
         g_fake->purges.push_back(flags);
+        g_fake->writesBeforePurge.push_back(g_fake->writes.size());
         return S_OK;
     }
 
@@ -450,4 +452,26 @@ TEST(SerialChannelReal, AMissingPortRaisesEvent11OncePerOpenAndLeavesState2)
         EXPECT_EQ(count, 3) << text;
     }
     CSingleVectors::Instance().SetStatisticsLog(nullptr);
+}
+
+TEST_F(SerialChannel, EveryAttemptPurgesThePortAfterTheFlushAndBeforeTheRequest)
+{
+    m_channel.Settings().m_attempts = 3;
+    m_channel.Initialise();
+    ASSERT_EQ(m_channel.State(), kChannelOpen);
+    m_channel.Exchange().SetCipher(nullptr, nullptr);  // plain frames
+    CTransaction transaction;
+    const Bytes request = {1, 3, 0, 10, 0, 1, 0xA4, 0x08};
+    std::copy(request.begin(), request.end(), transaction.m_request.m_data.begin());
+    transaction.m_request.m_length = static_cast<uint32_t>(request.size());
+    transaction.m_expectedReplyLength = 7;
+    EXPECT_FALSE(m_channel.Exchange().RunTransaction(transaction));  // the device stays silent
+
+    EXPECT_EQ(m_fake.purges, (std::vector<uint32_t>{3, 3, 3}));
+    // Each attempt writes the flush and then the request: the purge sits between them.
+    EXPECT_EQ(m_fake.writesBeforePurge, (std::vector<size_t>{1, 3, 5}));
+    ASSERT_EQ(m_fake.writes.size(), 6u);
+    EXPECT_EQ(m_fake.writes[0].bytes, nullptr);
+    EXPECT_NE(m_fake.writes[1].bytes, nullptr);
+    EXPECT_EQ(m_fake.written, request);
 }
