@@ -8,7 +8,6 @@
 #include "polling/Crc16.h"
 
 #include <benchmark/benchmark.h>
-
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -24,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // An RTU device in memory: every read is answered from a register bank at
 // once. The time spent in Send and Receive is counted as the transport's.
 class MemoryChannel : public CLevelChannel {
-public:
+   public:
     explicit MemoryChannel(const std::string& name) : CLevelChannel(kKindChannelUDP), m_registers(65536, 0)
     {
         SetName(name);

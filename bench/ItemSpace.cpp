@@ -8,17 +8,16 @@
 #include "opcda/DATag.h"
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 class BenchChannel : public CLevelChannel {
-public:
+   public:
     explicit BenchChannel(const std::string& name) : CLevelChannel(kKindChannelTCP)
     {
         SetName(name);
@@ -58,7 +57,10 @@ void BM_BuildDefineCollectOneChannel(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * 43737);
     root.RemoveLevel(channel->FullPath());
 }
-BENCHMARK(BM_BuildDefineCollectOneChannel)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly();
+BENCHMARK(BM_BuildDefineCollectOneChannel)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly();
 
 void BM_FindEveryItemFromTheRoot(benchmark::State& state)
 {

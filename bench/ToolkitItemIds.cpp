@@ -1,14 +1,13 @@
 // The toolkit's store of defined item IDs at full size: 32 channels of 43,737
 // items, 1.4 million IDs. Define time and heap bytes per ID, the withdrawal of
 // one channel, and the lookup of an ID already defined.
-#include <benchmark/benchmark.h>
-#include <malloc.h>
+#include "ZellDAServer.h"
 
+#include <benchmark/benchmark.h>
 #include <cstdio>
+#include <malloc.h>
 #include <string>
 #include <vector>
-
-#include "ZellDAServer.h"
 
 namespace {
 

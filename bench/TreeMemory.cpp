@@ -5,9 +5,8 @@
 #include "opcda/DATag.h"
 
 #include <benchmark/benchmark.h>
-#include <malloc.h>
-
 #include <cstdio>
+#include <malloc.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +16,7 @@ namespace {
 constexpr size_t kTagsPerChannel = 43737;
 
 class BenchChannel : public CLevelChannel {
-public:
+   public:
     BenchChannel() : CLevelChannel(kKindChannelTCP) { SetName("Vireo-2_1"); }
     ~BenchChannel() override { Shutdown(); }
     int Open() override { return 0; }

@@ -1,14 +1,13 @@
 // What tracing costs a caller when its category is off, and what one written
 // line costs when it is on.
-#include <benchmark/benchmark.h>
+#include "app/DebugLog.h"
 
+#include <benchmark/benchmark.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-
-#include "app/DebugLog.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 #include "polling/Crc16.h"
 
 #include <benchmark/benchmark.h>
-
 #include <vector>
 
 static void BM_ModbusCrc16(benchmark::State& state)

@@ -10,7 +10,7 @@ constexpr int kBlock = 16;
 constexpr int kRounds = 10;
 constexpr int kRoundKeyBytes = kBlock * (kRounds + 1);
 constexpr uint8_t kPacketMark = 0x55;
-constexpr int kHeader = 5;  // mark, length (2), reserved (2)
+constexpr int kHeader = 5;              // mark, length (2), reserved (2)
 constexpr int kOverhead = kHeader + 1;  // and the checksum byte
 
 // Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
@@ -54,8 +54,9 @@ constexpr SBoxes MakeSBoxes()
 }
 
 constexpr SBoxes kSBoxes = MakeSBoxes();
-static_assert(kSBoxes.forward[0x00] == 0x63 && kSBoxes.forward[0x01] == 0x7C && kSBoxes.forward[0x53] == 0xED &&
-              kSBoxes.forward[0xFF] == 0x16 && kSBoxes.inverse[0xED] == 0x53);
+static_assert(kSBoxes.forward[0x00] == 0x63 && kSBoxes.forward[0x01] == 0x7C &&
+              kSBoxes.forward[0x53] == 0xED && kSBoxes.forward[0xFF] == 0x16 &&
+              kSBoxes.inverse[0xED] == 0x53);
 
 void ExpandKey(const uint8_t* key, uint8_t* roundKeys)
 {

@@ -20,11 +20,16 @@ void Check(bool condition)
 std::uint32_t Number(const VARIANT& v)
 {
     switch (v.vt) {
-        case VT_UI1: return v.bVal;
-        case VT_UI2: return v.uiVal;
-        case VT_UI4: return v.ulVal;
-        case VT_BOOL: return v.boolVal != 0;
-        default: return 0;
+        case VT_UI1:
+            return v.bVal;
+        case VT_UI2:
+            return v.uiVal;
+        case VT_UI4:
+            return v.ulVal;
+        case VT_BOOL:
+            return v.boolVal != 0;
+        default:
+            return 0;
     }
 }
 
@@ -65,11 +70,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     VARIANT value;
     VariantInit(&value);
     switch (kind % 6) {
-        case 0: value.vt = VT_UI1; value.bVal = static_cast<std::uint8_t>(raw); break;
-        case 1: value.vt = VT_UI2; value.uiVal = static_cast<std::uint16_t>(raw); break;
-        case 2: value.vt = VT_UI4; value.ulVal = static_cast<std::uint32_t>(raw); break;
-        case 3: value.vt = VT_I4; value.lVal = static_cast<std::int32_t>(raw); break;
-        case 4: value.vt = VT_R8; std::memcpy(&value.dblVal, &raw, 8); break;
+        case 0:
+            value.vt = VT_UI1;
+            value.bVal = static_cast<std::uint8_t>(raw);
+            break;
+        case 1:
+            value.vt = VT_UI2;
+            value.uiVal = static_cast<std::uint16_t>(raw);
+            break;
+        case 2:
+            value.vt = VT_UI4;
+            value.ulVal = static_cast<std::uint32_t>(raw);
+            break;
+        case 3:
+            value.vt = VT_I4;
+            value.lVal = static_cast<std::int32_t>(raw);
+            break;
+        case 4:
+            value.vt = VT_R8;
+            std::memcpy(&value.dblVal, &raw, 8);
+            break;
         default: {
             char text[9] = {};
             std::memcpy(text, &raw, 8);

@@ -1,10 +1,10 @@
 // The log.ini parser takes whatever bytes the file holds.
+#include "app/LogIni.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-
-#include "app/LogIni.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 2) return 0;
     CModbusFrame frame;
-    const int32_t mode = data[0] == 0xFF ? 0 : ((data[0] & 1) ? CModbusFrame::kModeRtu : CModbusFrame::kModeTcp);
+    const int32_t mode =
+        data[0] == 0xFF ? 0 : ((data[0] & 1) ? CModbusFrame::kModeRtu : CModbusFrame::kModeTcp);
     frame.SetMode(mode);
     frame.SetSlaveAddress(data[1]);
 

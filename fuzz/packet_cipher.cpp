@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<uint8_t[]> back(new uint8_t[padded + 1]);
     int32_t backLength = -1;
     if (_decryptPacket(key, wrapped.get(), wrappedLength, back.get(), &backLength) != 0) __builtin_trap();
-    if (backLength != m || std::memcmp(back.get(), packet.get(), static_cast<size_t>(m)) != 0) __builtin_trap();
+    if (backLength != m || std::memcmp(back.get(), packet.get(), static_cast<size_t>(m)) != 0)
+        __builtin_trap();
     for (int32_t i = m; i < padded; ++i) {
         if (back[i] != 0) __builtin_trap();
     }

@@ -1,15 +1,14 @@
 #include "platform/CrashSignals.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <ucontext.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
-#include <cstring>
 
 namespace {
 

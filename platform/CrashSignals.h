@@ -1,8 +1,8 @@
 #pragma once
+#include "platform/FileTime.h"
+
 #include <cstddef>
 #include <cstdint>
-
-#include "platform/FileTime.h"
 
 // Fatal processor faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP) turned into
 // an exception record with the Windows exception code, so that the crash report

@@ -4,7 +4,7 @@
 // Re-entrant lock, the stand-in for a Windows critical section: the same
 // thread may enter it again, and must leave it as often as it entered.
 class CCriticalSection {
-public:
+   public:
     void Enter() { m_mutex.lock(); }
     void Leave() { m_mutex.unlock(); }
     bool TryEnter() { return m_mutex.try_lock(); }
@@ -14,18 +14,18 @@ public:
     void unlock() { Leave(); }
     bool try_lock() { return TryEnter(); }
 
-private:
+   private:
     std::recursive_mutex m_mutex;
 };
 
 // Holds a critical section for the life of the scope.
 class CCriticalSectionLock {
-public:
+   public:
     explicit CCriticalSectionLock(CCriticalSection& cs) : m_cs(cs) { m_cs.Enter(); }
     ~CCriticalSectionLock() { m_cs.Leave(); }
     CCriticalSectionLock(const CCriticalSectionLock&) = delete;
     CCriticalSectionLock& operator=(const CCriticalSectionLock&) = delete;
 
-private:
+   private:
     CCriticalSection& m_cs;
 };

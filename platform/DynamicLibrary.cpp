@@ -1,7 +1,6 @@
 #include "platform/DynamicLibrary.h"
 
 #include <dlfcn.h>
-
 #include <utility>
 
 CDynamicLibrary::CDynamicLibrary(CDynamicLibrary&& other) noexcept

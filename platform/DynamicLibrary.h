@@ -6,7 +6,7 @@
 #include <string_view>
 
 class CDynamicLibrary {
-public:
+   public:
     CDynamicLibrary() = default;
     ~CDynamicLibrary() { Unload(); }
     CDynamicLibrary(const CDynamicLibrary&) = delete;
@@ -30,7 +30,7 @@ public:
 
     const std::string& LastError() const { return m_lastError; }
 
-private:
+   private:
     void* m_handle = nullptr;
     std::string m_lastError;
 };

@@ -1,13 +1,12 @@
 #include "platform/ElfModule.h"
 
+#include "platform/CrashSignals.h"
+
+#include <cstring>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
 #include <unistd.h>
-
-#include <cstring>
-
-#include "platform/CrashSignals.h"
 
 namespace {
 

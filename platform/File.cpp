@@ -1,11 +1,10 @@
 #include "platform/File.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <utility>
 
 CFile::CFile(CFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
@@ -230,11 +229,13 @@ bool ReadFileText(const std::string& path, std::string* text, size_t maxBytes)
 bool WriteFileText(const std::string& path, const std::string& text)
 {
     CFile file;
-    return file.Open(path, FileAccess::ReadWrite, FileMode::CreateAlways) && file.Write(text.data(), text.size());
+    return file.Open(path, FileAccess::ReadWrite, FileMode::CreateAlways) &&
+           file.Write(text.data(), text.size());
 }
 
 bool AppendFileText(const std::string& path, const std::string& text)
 {
     CFile file;
-    return file.Open(path, FileAccess::ReadWrite, FileMode::OpenAlways) && file.Append(text.data(), text.size());
+    return file.Open(path, FileAccess::ReadWrite, FileMode::OpenAlways) &&
+           file.Append(text.data(), text.size());
 }

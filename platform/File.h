@@ -23,7 +23,7 @@ enum class FileAccess {
 
 // An open file descriptor, closed by the destructor.
 class CFile {
-public:
+   public:
     CFile() = default;
     ~CFile() { Close(); }
     CFile(const CFile&) = delete;
@@ -49,7 +49,7 @@ public:
     [[nodiscard]] bool Read(void* buffer, size_t capacity, size_t* got);
     [[nodiscard]] bool Truncate(uint64_t size);
 
-private:
+   private:
     int m_fd = -1;
 };
 

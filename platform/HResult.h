@@ -6,7 +6,10 @@
 
 using HRESULT = std::int32_t;
 
-constexpr HRESULT MakeHResult(std::uint32_t code) { return static_cast<HRESULT>(code); }
+constexpr HRESULT MakeHResult(std::uint32_t code)
+{
+    return static_cast<HRESULT>(code);
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -30,8 +33,14 @@ constexpr HRESULT OPC_E_INVALIDITEMID = MakeHResult(0xC0040008u);
 constexpr HRESULT OPC_E_RANGE = MakeHResult(0xC004000Bu);
 constexpr HRESULT OPC_E_INVALID_PID = MakeHResult(0xC0040203u);
 
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr bool SUCCEEDED(HRESULT hr)
+{
+    return hr >= 0;
+}
+constexpr bool FAILED(HRESULT hr)
+{
+    return hr < 0;
+}
 
 // OPC item qualities (the low byte of the DA quality word).
 constexpr std::uint16_t OPC_QUALITY_BAD = 0x00;

@@ -23,13 +23,13 @@ CConsoleMessageBox& ConsoleBox()
 int DefaultButtonAnswer(unsigned flags)
 {
     static constexpr int kButtons[][3] = {
-        {IDOK, 0, 0},                          // MB_OK
-        {IDOK, IDCANCEL, 0},                   // MB_OKCANCEL
-        {IDABORT, IDRETRY, IDIGNORE},          // MB_ABORTRETRYIGNORE
-        {IDYES, IDNO, IDCANCEL},               // MB_YESNOCANCEL
-        {IDYES, IDNO, 0},                      // MB_YESNO
-        {IDRETRY, IDCANCEL, 0},                // MB_RETRYCANCEL
-        {IDCANCEL, IDTRYAGAIN, IDCONTINUE},    // MB_CANCELTRYCONTINUE
+        {IDOK, 0, 0},                        // MB_OK
+        {IDOK, IDCANCEL, 0},                 // MB_OKCANCEL
+        {IDABORT, IDRETRY, IDIGNORE},        // MB_ABORTRETRYIGNORE
+        {IDYES, IDNO, IDCANCEL},             // MB_YESNOCANCEL
+        {IDYES, IDNO, 0},                    // MB_YESNO
+        {IDRETRY, IDCANCEL, 0},              // MB_RETRYCANCEL
+        {IDCANCEL, IDTRYAGAIN, IDCONTINUE},  // MB_CANCELTRYCONTINUE
     };
     const unsigned type = flags & MB_TYPEMASK;
     if (type >= sizeof(kButtons) / sizeof(kButtons[0])) {

@@ -47,7 +47,7 @@ constexpr int IDTRYAGAIN = 10;
 constexpr int IDCONTINUE = 11;
 
 class IMessageBox {
-public:
+   public:
     virtual ~IMessageBox() = default;
     // Shows the box (UTF-8 texts) and answers the button chosen.
     virtual int Show(std::string_view text, std::string_view caption, unsigned flags) = 0;
@@ -60,11 +60,11 @@ int DefaultButtonAnswer(unsigned flags);
 // The box without a GUI: writes "caption: text" to its stream (stderr unless
 // told otherwise) and to the message box log, answers the default button.
 class CConsoleMessageBox : public IMessageBox {
-public:
+   public:
     explicit CConsoleMessageBox(std::FILE* stream = stderr) : m_stream(stream) {}
     int Show(std::string_view text, std::string_view caption, unsigned flags) override;
 
-private:
+   private:
     std::FILE* m_stream;
 };
 

@@ -1,18 +1,17 @@
 #include "platform/NamedMutex.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 // The in-process half: one per lock file path, shared by every object that
 // opened it. holder is the object whose thread owns it (null when free).

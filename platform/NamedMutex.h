@@ -24,7 +24,7 @@ enum class MutexWait {
 // EDEADLK. The thread that locked unlocks. Every wait is bounded; the lock
 // file is left in place (removing it would let a waiter lock a dead inode).
 class CNamedMutex {
-public:
+   public:
     CNamedMutex() = default;
     ~CNamedMutex();
     CNamedMutex(const CNamedMutex&) = delete;
@@ -50,7 +50,7 @@ public:
 
     struct Shared;
 
-private:
+   private:
     int m_fd = -1;
     std::string m_path;
     std::shared_ptr<Shared> m_shared;

@@ -2,10 +2,9 @@
 
 #include "platform/File.h"
 
+#include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
-
-#include <cstdlib>
 #include <vector>
 
 const char kDataFolderName[] = "OPC-сервер комлекта Вирео-2 версии 300";
@@ -77,8 +76,8 @@ std::string ProgramFolder()
     return ParentFolder(ProgramPath());
 }
 
-std::string ResolveXdgFolder(const char* variable, bool isRoot, const std::string& home, std::string_view systemFolder,
-                             std::string_view homeSuffix)
+std::string ResolveXdgFolder(const char* variable, bool isRoot, const std::string& home,
+                             std::string_view systemFolder, std::string_view homeSuffix)
 {
     if (variable != nullptr && variable[0] == '/') {
         std::string value(variable);

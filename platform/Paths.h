@@ -29,8 +29,8 @@ bool CreateDataFolder(std::string* folder);
 
 // The resolution rule with its inputs made explicit: the variable's value when
 // it is an absolute path, else systemFolder for root, else home + homeSuffix.
-std::string ResolveXdgFolder(const char* variable, bool isRoot, const std::string& home, std::string_view systemFolder,
-                             std::string_view homeSuffix);
+std::string ResolveXdgFolder(const char* variable, bool isRoot, const std::string& home,
+                             std::string_view systemFolder, std::string_view homeSuffix);
 
 // folder + '/' + name, without doubling a '/' already there.
 std::string JoinPath(std::string_view folder, std::string_view name);

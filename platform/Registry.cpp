@@ -3,14 +3,13 @@
 #include "platform/File.h"
 #include "platform/Paths.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <dirent.h>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -36,7 +35,8 @@ bool SplitKey(std::string_view key, std::vector<std::string>* parts)
     std::size_t start = 0;
     for (;;) {
         const std::size_t end = key.find('\\', start);
-        const std::string_view part = key.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        const std::string_view part =
+            key.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
         if (part.empty() || !IsValidName(part)) {
             return false;
         }
@@ -97,7 +97,9 @@ bool Unescape(std::string_view text, std::string* name)
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+               auto lower = [](char c) {
+                   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+               };
                return lower(x) == lower(y);
            });
 }
@@ -131,7 +133,8 @@ bool ForEachEntry(const std::string& folder, Visit visit)
 // entry whose name matches ignoring case. Empty when there is none.
 std::string FindEntry(const std::string& folder, std::string_view name, bool isKey)
 {
-    const std::string exact = JoinPath(folder, isKey ? Escape(name, true) : kValuePrefix + Escape(name, false));
+    const std::string exact =
+        JoinPath(folder, isKey ? Escape(name, true) : kValuePrefix + Escape(name, false));
     const Kind wanted = isKey ? Kind::Folder : Kind::File;
     const Kind kind = KindOf(exact);
     if (kind == wanted) return exact;
@@ -140,7 +143,8 @@ std::string FindEntry(const std::string& folder, std::string_view name, bool isK
         const bool isValue = !entry.empty() && entry.front() == kValuePrefix;
         if (isValue == isKey) return true;
         std::string decoded;
-        if (!Unescape(isKey ? entry : entry.substr(1), &decoded) || !EqualsIgnoreAsciiCase(decoded, name)) return true;
+        if (!Unescape(isKey ? entry : entry.substr(1), &decoded) || !EqualsIgnoreAsciiCase(decoded, name))
+            return true;
         const std::string path = JoinPath(folder, entry);
         if (KindOf(path) != wanted) return true;
         found = path;
@@ -162,17 +166,18 @@ bool ValidValueName(std::string_view name)
 const char* HiveFolderName(RegistryHive hive)
 {
     switch (hive) {
-    case RegistryHive::LocalMachine: return "HKEY_LOCAL_MACHINE";
-    case RegistryHive::CurrentUser: return "HKEY_CURRENT_USER";
-    default: return "HKEY_CLASSES_ROOT";
+        case RegistryHive::LocalMachine:
+            return "HKEY_LOCAL_MACHINE";
+        case RegistryHive::CurrentUser:
+            return "HKEY_CURRENT_USER";
+        default:
+            return "HKEY_CLASSES_ROOT";
     }
 }
 
 }  // namespace
 
-CRegistry::CRegistry(std::string rootFolder) : m_root(std::move(rootFolder))
-{
-}
+CRegistry::CRegistry(std::string rootFolder) : m_root(std::move(rootFolder)) {}
 
 CRegistry CRegistry::Open(RegistryHive hive)
 {
@@ -229,11 +234,13 @@ bool CRegistry::SetValue(std::string_view key, std::string_view name, std::strin
     }
     // Written aside and renamed over, so a reader sees the old or the new text, never half.
     static std::atomic<unsigned> counter{0};
-    const std::string temp = JoinPath(folder, std::string(1, kValuePrefix) + "%tmp." + std::to_string(getpid()) + "." +
-                                                  std::to_string(counter.fetch_add(1)));
+    const std::string temp =
+        JoinPath(folder, std::string(1, kValuePrefix) + "%tmp." + std::to_string(getpid()) + "." +
+                             std::to_string(counter.fetch_add(1)));
     {
         CFile file;
-        if (!file.Open(temp, FileAccess::ReadWrite, FileMode::CreateNew) || !file.Write(data.data(), data.size())) {
+        if (!file.Open(temp, FileAccess::ReadWrite, FileMode::CreateNew) ||
+            !file.Write(data.data(), data.size())) {
             file.Close();
             unlink(temp.c_str());
             return false;

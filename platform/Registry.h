@@ -18,7 +18,7 @@ enum class RegistryHive {
 };
 
 class CRegistry {
-public:
+   public:
     // A store in the given folder (created on the first write).
     explicit CRegistry(std::string rootFolder);
     // A hive of the machine's store, below DefaultRootFolder().
@@ -42,7 +42,7 @@ public:
     bool SubKeys(std::string_view key, std::vector<std::string>* names) const;
     bool ValueNames(std::string_view key, std::vector<std::string>* names) const;
 
-private:
+   private:
     bool OpenKey(std::string_view key, bool create, std::string* folder) const;
 
     std::string m_root;

@@ -1,12 +1,11 @@
 #include "platform/SerialPort.h"
 
-#include <sys/stat.h>
+#include "platform/Paths.h"
 
 #include <atomic>
 #include <cctype>
 #include <cstring>
-
-#include "platform/Paths.h"
+#include <sys/stat.h>
 
 namespace {
 

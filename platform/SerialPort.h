@@ -9,10 +9,10 @@
 // reference, released with Release(); QueryInterface hands out another.
 // Results are status codes, negative for failure.
 
+#include "platform/HResult.h"
+
 #include <cstdint>
 #include <string>
-
-#include "platform/HResult.h"
 
 // A 16-byte identifier laid out as on Windows.
 struct CSerialGuid {
@@ -53,17 +53,17 @@ inline constexpr uint32_t kPurgeTxClear = 4;
 inline constexpr uint32_t kPurgeRxClear = 8;
 
 class ISerialUnknown {
-public:
+   public:
     virtual HRESULT QueryInterface(const CSerialGuid& iid, void** out) = 0;
     virtual uint32_t AddRef() = 0;
     virtual uint32_t Release() = 0;
 
-protected:
+   protected:
     ~ISerialUnknown() = default;
 };
 
 class ISerialPortManager : public ISerialUnknown {
-public:
+   public:
     // Makes a port of the kind (only kSerialPortKind) and hands out the
     // interface iid of it with the cookie that ReleasePort takes back.
     virtual HRESULT CreatePort(uint32_t kind, const CSerialGuid& iid, uint32_t* cookie, void** port) = 0;
@@ -71,12 +71,12 @@ public:
     // reference goes.
     virtual HRESULT ReleasePort(uint32_t cookie) = 0;
 
-protected:
+   protected:
     ~ISerialPortManager() = default;
 };
 
 class ISerialPort : public ISerialUnknown {
-public:
+   public:
     // Device name "\\.\COM<n>" (or "COM<n>"): COM n opens what the link
     // dev/com<n> in the data folder points to, else /dev/ttyS<n-1>. The port
     // is taken exclusively; raw 9600 8N1 until SetMode.
@@ -87,12 +87,12 @@ public:
     // and case, each optional; any baud rate the line can do.
     virtual HRESULT SetMode(const char* mode) = 0;
 
-protected:
+   protected:
     ~ISerialPort() = default;
 };
 
 class ISerialPortStream : public ISerialUnknown {
-public:
+   public:
     // *length in: bytes to write; out: bytes written. Waits at most the
     // response timeout for room. A null buffer or length writes nothing.
     virtual HRESULT Write(const uint8_t* bytes, uint32_t* length) = 0;
@@ -104,16 +104,16 @@ public:
     virtual HRESULT Read(uint8_t* bytes, uint32_t* length) = 0;
     virtual HRESULT SetTimeouts(uint32_t responseMs, uint32_t interCharacterMs) = 0;
 
-protected:
+   protected:
     ~ISerialPortStream() = default;
 };
 
 class ISerialPortControl : public ISerialUnknown {
-public:
+   public:
     // Discards buffered output and/or input (the kPurge flags).
     virtual HRESULT Purge(uint32_t flags) = 0;
 
-protected:
+   protected:
     ~ISerialPortControl() = default;
 };
 

@@ -1,24 +1,23 @@
 // The component that the default factory makes: a port manager handing out
 // ports that drive a tty through termios2 (so any baud rate works, 76800
 // included, and mark and space parity through CMSPAR).
-#include <asm/termbits.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include "platform/SerialPort.h"
 
+#include <asm/termbits.h>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <string_view>
-
-#include "platform/SerialPort.h"
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -43,7 +42,7 @@ HRESULT FromErrno(int error)
 }
 
 class CSerialPortObject final : public ISerialPort, public ISerialPortStream, public ISerialPortControl {
-public:
+   public:
     ~CSerialPortObject() { (void)ClosePort(); }
 
     HRESULT QueryInterface(const CSerialGuid& iid, void** out) override
@@ -224,7 +223,7 @@ public:
         return ::ioctl(m_fd, TCFLSH, queue) == 0 ? S_OK : FromErrno(errno);
     }
 
-private:
+   private:
     void CloseLocked()
     {
         if (m_fd >= 0) {
@@ -283,7 +282,7 @@ private:
 };
 
 class CSerialPortManager final : public ISerialPortManager {
-public:
+   public:
     ~CSerialPortManager()
     {
         for (auto& entry : m_ports) {
@@ -352,7 +351,7 @@ public:
         return S_OK;
     }
 
-private:
+   private:
     std::atomic<uint32_t> m_refs{1};
     std::mutex m_mutex;
     uint32_t m_lastCookie = 0;

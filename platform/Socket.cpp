@@ -1,15 +1,14 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 
 namespace {
 

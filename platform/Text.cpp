@@ -31,13 +31,17 @@ void DecodeUtf8(std::string_view text, Emit emit)
         } else if (b0 >= 0xE0 && b0 <= 0xEF) {
             need = 2;
             cp = b0 & 0x0F;
-            if (b0 == 0xE0) lo = 0xA0;       // no overlong forms
-            else if (b0 == 0xED) hi = 0x9F;  // no surrogates
+            if (b0 == 0xE0)
+                lo = 0xA0;  // no overlong forms
+            else if (b0 == 0xED)
+                hi = 0x9F;  // no surrogates
         } else if (b0 >= 0xF0 && b0 <= 0xF4) {
             need = 3;
             cp = b0 & 0x07;
-            if (b0 == 0xF0) lo = 0x90;       // no overlong forms
-            else if (b0 == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+            if (b0 == 0xF0)
+                lo = 0x90;  // no overlong forms
+            else if (b0 == 0xF4)
+                hi = 0x8F;  // nothing above U+10FFFF
         } else {
             emit(kReplacement);
             ++i;

@@ -32,46 +32,46 @@ char* BlockOf(BSTR text)
 bool IsSupportedType(VARTYPE vt)
 {
     switch (vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-    case VT_I2:
-    case VT_I4:
-    case VT_R4:
-    case VT_R8:
-    case VT_DATE:
-    case VT_BSTR:
-    case VT_ERROR:
-    case VT_BOOL:
-    case VT_I1:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-    case VT_INT:
-    case VT_UINT:
-        return true;
-    default:
-        return false;
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I2:
+        case VT_I4:
+        case VT_R4:
+        case VT_R8:
+        case VT_DATE:
+        case VT_BSTR:
+        case VT_ERROR:
+        case VT_BOOL:
+        case VT_I1:
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+        case VT_I8:
+        case VT_UI8:
+        case VT_INT:
+        case VT_UINT:
+            return true;
+        default:
+            return false;
     }
 }
 
 bool IsIntegerType(VARTYPE vt)
 {
     switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-    case VT_I2:
-    case VT_UI2:
-    case VT_I4:
-    case VT_UI4:
-    case VT_I8:
-    case VT_UI8:
-    case VT_INT:
-    case VT_UINT:
-        return true;
-    default:
-        return false;
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_I4:
+        case VT_UI4:
+        case VT_I8:
+        case VT_UI8:
+        case VT_INT:
+        case VT_UINT:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -85,32 +85,50 @@ struct IntegerRange {
 IntegerRange RangeOf(VARTYPE vt)
 {
     switch (vt) {
-    case VT_I1: return {-128, 127, 8, true};
-    case VT_UI1: return {0, 255, 8, false};
-    case VT_I2: return {-32768, 32767, 16, true};
-    case VT_UI2: return {0, 65535, 16, false};
-    case VT_I4:
-    case VT_INT: return {-(Int128(1) << 31), (Int128(1) << 31) - 1, 32, true};
-    case VT_UI4:
-    case VT_UINT: return {0, (Int128(1) << 32) - 1, 32, false};
-    case VT_I8: return {-(Int128(1) << 63), (Int128(1) << 63) - 1, 64, true};
-    default: return {0, (Int128(1) << 64) - 1, 64, false};  // VT_UI8
+        case VT_I1:
+            return {-128, 127, 8, true};
+        case VT_UI1:
+            return {0, 255, 8, false};
+        case VT_I2:
+            return {-32768, 32767, 16, true};
+        case VT_UI2:
+            return {0, 65535, 16, false};
+        case VT_I4:
+        case VT_INT:
+            return {-(Int128(1) << 31), (Int128(1) << 31) - 1, 32, true};
+        case VT_UI4:
+        case VT_UINT:
+            return {0, (Int128(1) << 32) - 1, 32, false};
+        case VT_I8:
+            return {-(Int128(1) << 63), (Int128(1) << 63) - 1, 64, true};
+        default:
+            return {0, (Int128(1) << 64) - 1, 64, false};  // VT_UI8
     }
 }
 
 Int128 IntegerOf(const VARIANT& v)
 {
     switch (v.vt) {
-    case VT_I1: return v.cVal;
-    case VT_UI1: return v.bVal;
-    case VT_I2: return v.iVal;
-    case VT_UI2: return v.uiVal;
-    case VT_I4: return v.lVal;
-    case VT_INT: return v.intVal;
-    case VT_UI4: return v.ulVal;
-    case VT_UINT: return v.uintVal;
-    case VT_I8: return v.llVal;
-    default: return v.ullVal;  // VT_UI8
+        case VT_I1:
+            return v.cVal;
+        case VT_UI1:
+            return v.bVal;
+        case VT_I2:
+            return v.iVal;
+        case VT_UI2:
+            return v.uiVal;
+        case VT_I4:
+            return v.lVal;
+        case VT_INT:
+            return v.intVal;
+        case VT_UI4:
+            return v.ulVal;
+        case VT_UINT:
+            return v.uintVal;
+        case VT_I8:
+            return v.llVal;
+        default:
+            return v.ullVal;  // VT_UI8
     }
 }
 
@@ -118,25 +136,48 @@ void StoreInteger(VARIANT* out, VARTYPE vt, Int128 value)
 {
     out->vt = vt;
     switch (vt) {
-    case VT_I1: out->cVal = static_cast<std::int8_t>(value); break;
-    case VT_UI1: out->bVal = static_cast<std::uint8_t>(value); break;
-    case VT_I2: out->iVal = static_cast<std::int16_t>(value); break;
-    case VT_UI2: out->uiVal = static_cast<std::uint16_t>(value); break;
-    case VT_I4: out->lVal = static_cast<std::int32_t>(value); break;
-    case VT_INT: out->intVal = static_cast<std::int32_t>(value); break;
-    case VT_UI4: out->ulVal = static_cast<std::uint32_t>(value); break;
-    case VT_UINT: out->uintVal = static_cast<std::uint32_t>(value); break;
-    case VT_I8: out->llVal = static_cast<std::int64_t>(value); break;
-    default: out->ullVal = static_cast<std::uint64_t>(value); break;
+        case VT_I1:
+            out->cVal = static_cast<std::int8_t>(value);
+            break;
+        case VT_UI1:
+            out->bVal = static_cast<std::uint8_t>(value);
+            break;
+        case VT_I2:
+            out->iVal = static_cast<std::int16_t>(value);
+            break;
+        case VT_UI2:
+            out->uiVal = static_cast<std::uint16_t>(value);
+            break;
+        case VT_I4:
+            out->lVal = static_cast<std::int32_t>(value);
+            break;
+        case VT_INT:
+            out->intVal = static_cast<std::int32_t>(value);
+            break;
+        case VT_UI4:
+            out->ulVal = static_cast<std::uint32_t>(value);
+            break;
+        case VT_UINT:
+            out->uintVal = static_cast<std::uint32_t>(value);
+            break;
+        case VT_I8:
+            out->llVal = static_cast<std::int64_t>(value);
+            break;
+        default:
+            out->ullVal = static_cast<std::uint64_t>(value);
+            break;
     }
 }
 
 double RealOf(const VARIANT& v)
 {
     switch (v.vt) {
-    case VT_R4: return v.fltVal;
-    case VT_DATE: return v.date;
-    default: return v.dblVal;
+        case VT_R4:
+            return v.fltVal;
+        case VT_DATE:
+            return v.date;
+        default:
+            return v.dblVal;
     }
 }
 
@@ -327,7 +368,8 @@ std::u16string FormatInteger(Int128 value)
 std::u16string FormatReal(double value, int precision)
 {
     char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, precision);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, precision);
     std::string text(buffer, result.ptr);
     for (char& c : text) {
         if (c == 'e') c = 'E';
@@ -398,11 +440,12 @@ bool SplitDate(DATE date, std::int64_t unitsPerDay, std::int64_t* day, std::int6
     if (!IsDateInRange(date)) return false;
     const double whole = std::trunc(date);
     const double fraction = std::fabs(date - whole);
-    const std::int64_t total =
-        static_cast<std::int64_t>(whole) * unitsPerDay + std::llround(fraction * static_cast<double>(unitsPerDay));
+    const std::int64_t total = static_cast<std::int64_t>(whole) * unitsPerDay +
+                               std::llround(fraction * static_cast<double>(unitsPerDay));
     *day = FloorDiv(total, unitsPerDay);
     *units = total - *day * unitsPerDay;
-    return *day >= static_cast<std::int64_t>(kVariantDateMin) && *day <= static_cast<std::int64_t>(kVariantDateMax);
+    return *day >= static_cast<std::int64_t>(kVariantDateMin) &&
+           *day <= static_cast<std::int64_t>(kVariantDateMax);
 }
 
 DATE JoinDate(std::int64_t day, double fractionOfDay)
@@ -429,8 +472,8 @@ HRESULT FormatDate(DATE date, std::u16string* out)
         const auto minute = static_cast<unsigned>(seconds / 60 % 60);
         const auto second = static_cast<unsigned>(seconds % 60);
         char buffer[32];
-        std::snprintf(buffer, sizeof(buffer), "%u:%02u:%02u %s", hour % 12 == 0 ? 12 : hour % 12, minute, second,
-                      hour < 12 ? "AM" : "PM");
+        std::snprintf(buffer, sizeof(buffer), "%u:%02u:%02u %s", hour % 12 == 0 ? 12 : hour % 12, minute,
+                      second, hour < 12 ? "AM" : "PM");
         if (!text.empty()) text += ' ';
         text += buffer;
     }
@@ -441,7 +484,7 @@ HRESULT FormatDate(DATE date, std::u16string* out)
 // Reads the dates and times that FormatDate writes, ISO dates ("2024-03-05",
 // "2024-03-05T14:07:09") and times alone ("14:07", "2:07:09 PM").
 class CDateParser {
-public:
+   public:
     explicit CDateParser(std::u16string_view text) : m_text(text) {}
 
     HRESULT Parse(DATE* out)
@@ -476,7 +519,8 @@ public:
 
         std::int64_t days = 0;
         if (hasDate) {
-            if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) {
+            if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+                day > DaysInMonth(year, month)) {
                 return DISP_E_TYPEMISMATCH;
             }
             days = DaysFromCivil(year, month, day) - kDateEpochUnixDays;
@@ -489,7 +533,7 @@ public:
         return S_OK;
     }
 
-private:
+   private:
     bool AtEnd() const { return m_pos >= m_text.size(); }
     char16_t Peek() const { return AtEnd() ? u'\0' : m_text[m_pos]; }
 
@@ -900,7 +944,8 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, std::uint16_t flags
 bool FileTimeCountToVariantDate(std::uint64_t fileTime, DATE* date)
 {
     if (date == nullptr || fileTime > static_cast<std::uint64_t>(INT64_MAX)) return false;
-    const std::int64_t relative = static_cast<std::int64_t>(fileTime) - static_cast<std::int64_t>(kFileTimeOfDateEpoch);
+    const std::int64_t relative =
+        static_cast<std::int64_t>(fileTime) - static_cast<std::int64_t>(kFileTimeOfDateEpoch);
     const std::int64_t day = FloorDiv(relative, kUnitsPerDay);
     const std::int64_t units = relative - day * kUnitsPerDay;
     if (day > static_cast<std::int64_t>(kVariantDateMax)) return false;
@@ -923,12 +968,13 @@ bool VariantDateToFileTimeCount(DATE date, std::uint64_t* fileTime)
 bool SystemTimeToVariantDate(const SYSTEMTIME& time, DATE* date)
 {
     if (date == nullptr || time.wYear < 100 || time.wYear > 9999 || time.wMonth < 1 || time.wMonth > 12 ||
-        time.wDay < 1 || time.wDay > DaysInMonth(time.wYear, time.wMonth) || time.wHour > 23 || time.wMinute > 59 ||
-        time.wSecond > 59 || time.wMilliseconds > 999) {
+        time.wDay < 1 || time.wDay > DaysInMonth(time.wYear, time.wMonth) || time.wHour > 23 ||
+        time.wMinute > 59 || time.wSecond > 59 || time.wMilliseconds > 999) {
         return false;
     }
     const std::int64_t day = DaysFromCivil(time.wYear, time.wMonth, time.wDay) - kDateEpochUnixDays;
-    const double ms = ((time.wHour * 60.0 + time.wMinute) * 60.0 + time.wSecond) * 1000.0 + time.wMilliseconds;
+    const double ms =
+        ((time.wHour * 60.0 + time.wMinute) * 60.0 + time.wSecond) * 1000.0 + time.wMilliseconds;
     *date = JoinDate(day, ms / static_cast<double>(kMsPerDay));
     return true;
 }

@@ -1,9 +1,9 @@
 #include "app/CommEvents.h"
 
-#include <cstdio>
-
 #include "app/LogFile.h"
 #include "platform/CriticalSection.h"
+
+#include <cstdio>
 
 namespace {
 

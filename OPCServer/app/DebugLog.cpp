@@ -1,12 +1,12 @@
 #include "app/DebugLog.h"
 
-#include <cstdio>
-#include <utility>
-#include <vector>
-
 #include "platform/File.h"
 #include "platform/FileTime.h"
 #include "platform/ThreadId.h"
+
+#include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -125,9 +125,9 @@ bool CDebugLog::WriteLine(const char* format, va_list args)
     SYSTEMTIME t{};
     GetLocalTime(&t);
     char prefix[96];
-    const int n = std::snprintf(prefix, sizeof prefix, "PID=%u TID=%d [ %02d/%02d/%04d %02d:%02d:%02d.%03d ] ",
-                                GetCurrentProcessId(), GetCurrentThreadId(), t.wDay, t.wMonth, t.wYear, t.wHour,
-                                t.wMinute, t.wSecond, t.wMilliseconds);
+    const int n = std::snprintf(
+        prefix, sizeof prefix, "PID=%u TID=%d [ %02d/%02d/%04d %02d:%02d:%02d.%03d ] ", GetCurrentProcessId(),
+        GetCurrentThreadId(), t.wDay, t.wMonth, t.wYear, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
     std::string line(prefix, n > 0 ? static_cast<size_t>(n) : 0);
     AppendFormatted(&line, format, args);
     line += "\r\n";

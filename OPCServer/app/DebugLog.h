@@ -1,14 +1,14 @@
 #pragma once
+#include "app/LogIni.h"
+#include "platform/CriticalSection.h"
+#include "platform/NamedMutex.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
-
-#include "app/LogIni.h"
-#include "platform/CriticalSection.h"
-#include "platform/NamedMutex.h"
 
 // Debug categories as the trace interface numbers them.
 enum DebugCategory : int {
@@ -25,7 +25,7 @@ enum DebugCategory : int {
 // the named mutex named after the file name, and writes a line in one call.
 // Both are innermost: nothing else is taken while either is held.
 class CDebugLog {
-public:
+   public:
     CDebugLog();
     explicit CDebugLog(const std::string& path) : CDebugLog() { Create(path); }
     ~CDebugLog() { Teardown(); }
@@ -68,7 +68,7 @@ public:
     static constexpr uint32_t kMutexWaitMs = 10000;
     static constexpr const char* kReserveSuffix = "_reserv";
 
-private:
+   private:
     static constexpr unsigned kCategories = 5;
 
     bool WriteLine(const char* format, va_list args);

@@ -10,7 +10,7 @@
 // and checked by another, so the fields are atomic; a check racing a restart
 // sees either the old or the new start, never a torn one.
 class CIntervalTimer {
-public:
+   public:
     CIntervalTimer() = default;
     explicit CIntervalTimer(uint32_t intervalMs, bool restart = true) { Set(intervalMs, restart); }
     CIntervalTimer(const CIntervalTimer& other) { *this = other; }
@@ -26,7 +26,7 @@ public:
     // For tests and for timers that must count from a known instant.
     void SetStartTime(uint64_t fileTime) { m_startTime.store(fileTime, std::memory_order_relaxed); }
 
-private:
+   private:
     std::atomic<uint32_t> m_force{0};
     std::atomic<uint32_t> m_interval{0};
     std::atomic<uint64_t> m_startTime{0};

@@ -1,17 +1,17 @@
 #include "app/LogFile.h"
 
-#include <cstdio>
-#include <utility>
-
 #include "platform/File.h"
 #include "platform/FileTime.h"
+
+#include <cstdio>
+#include <utility>
 
 std::string FormatLogFileLine(int day, int month, int year, int hour, int minute, int second,
                               std::string_view text)
 {
     char stamp[64];
-    const int n = std::snprintf(stamp, sizeof stamp, "[%02d/%02d/%02d %02d:%02d:%02d] ", day, month, year - 2000,
-                                hour, minute, second);
+    const int n = std::snprintf(stamp, sizeof stamp, "[%02d/%02d/%02d %02d:%02d:%02d] ", day, month,
+                                year - 2000, hour, minute, second);
     std::string line(stamp, n > 0 ? static_cast<size_t>(n) : 0);
     line.append(text);
     return line;

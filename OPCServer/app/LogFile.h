@@ -12,7 +12,7 @@
 // No lock of its own: the statistics lock of the singleton serialises events;
 // the settings are atomic so they may change while channels record.
 class CLogFile {
-public:
+   public:
     CLogFile(std::string path, uint32_t sizeLimitKb, uint32_t enabled);
     virtual ~CLogFile() = default;
 
@@ -31,7 +31,7 @@ public:
     uint32_t Enabled() const { return m_enabled.load(); }
     const std::string& Path() const { return m_path; }
 
-private:
+   private:
     bool Append(std::string_view text);
 
     const std::string m_path;

@@ -1,10 +1,10 @@
 #include "app/LogIni.h"
 
+#include "platform/File.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <optional>
-
-#include "platform/File.h"
 
 namespace {
 

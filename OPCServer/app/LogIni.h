@@ -17,7 +17,8 @@ struct DebugSettings {
 };
 
 // What a missing log.ini is created with (no line end).
-inline constexpr char kDefaultLogIni[] = "DBG_COMMON=0 DBG_DA=0 DBG_HDA=0 DBG_DA_TOOL=0 DBG_HDA_TOOL=0 FS=1024";
+inline constexpr char kDefaultLogIni[] =
+    "DBG_COMMON=0 DBG_DA=0 DBG_HDA=0 DBG_DA_TOOL=0 DBG_HDA_TOOL=0 FS=1024";
 inline constexpr size_t kLogIniMaxBytes = 1023;
 
 // Only the first 1023 bytes count, and a NUL ends the text. Each key is

@@ -48,7 +48,8 @@ void CSingleVectors::LoadCipherLibrary(const std::string& folder)
     // Without the library, or with an entry missing, frames travel plain;
     // that is not worth a message. Without a folder the loader would search
     // the system's library path, where no cipher of ours belongs.
-    if (folder.empty() || !m_cipherLibrary.Load(JoinPath(folder, SharedLibraryFileName(kCipherLibraryName)))) {
+    if (folder.empty() ||
+        !m_cipherLibrary.Load(JoinPath(folder, SharedLibraryFileName(kCipherLibraryName)))) {
         return;
     }
     m_encryptPacket = m_cipherLibrary.Entry<EncryptPacketFunction>("_encryptPacket");

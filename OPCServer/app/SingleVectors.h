@@ -35,7 +35,7 @@ inline constexpr uint8_t kStartModeRegistration = 2;
 // no lock. Lock order: the item lock before the configuration lock; nothing
 // is taken while the statistics lock is held.
 class CSingleVectors {
-public:
+   public:
     static constexpr uint32_t kLastExchangeIntervalMs = 5000;
     static constexpr uint32_t kClientIdleIntervalMs = 5000;
     // The cipher library's name as the Windows build knows it; the file
@@ -129,7 +129,7 @@ public:
     // be neither created nor read (the settings in force stay).
     bool LoadDebugSettings();
 
-private:
+   private:
     void LoadCipherLibrary(const std::string& folder);
 
     CRegisterMapBuilder m_registerMapBuilder;

@@ -17,12 +17,12 @@
 struct CChannelSettings {
     static constexpr size_t kPasUnits = 24;
 
-    uint32_t m_responseTimeout = 3000;     // ms to wait for a reply
-    uint8_t m_attempts = 3;                // tries per request
+    uint32_t m_responseTimeout = 3000;  // ms to wait for a reply
+    uint8_t m_attempts = 3;             // tries per request
     uint8_t m_reserved1[3] = {};
-    uint32_t m_pauseBeforeRequest = 100;   // ms slept before each attempt
-    uint32_t m_pollPeriod = 0;             // ms between polling passes
-    uint8_t m_slaveAddress = 1;            // Modbus slave address of every request
+    uint32_t m_pauseBeforeRequest = 100;  // ms slept before each attempt
+    uint32_t m_pollPeriod = 0;            // ms between polling passes
+    uint8_t m_slaveAddress = 1;           // Modbus slave address of every request
     uint8_t m_reserved2[3] = {};
     uint32_t m_pasModels[kPasUnits] = {};  // entry n - 1: model of PAS_n (0 or 1)
     uint16_t m_keyLength = 0;              // UTF-16 units of the key, set when saving
@@ -53,7 +53,7 @@ inline constexpr uint32_t kChannelClosed = 4;
 // A concrete channel's destructor must call Shutdown() first: Shutdown
 // closes the transport, which cannot be reached from this destructor.
 class CLevelChannel : public CLevelElementBase {
-public:
+   public:
     // Body of the polling thread, given the channel; the polling engine provides it.
     using ThreadRoutine = int (*)(CLevelChannel* channel);
 
@@ -134,10 +134,10 @@ public:
     CDeviceExchange& Exchange() { return m_exchange; }
     const CDeviceExchange& Exchange() const { return m_exchange; }
 
-protected:
+   protected:
     explicit CLevelChannel(uint8_t kind) : CLevelElementBase(kind) {}
 
-private:
+   private:
     std::string m_key;
     CChannelSettings m_settings;
     std::atomic<uint32_t> m_state{kChannelClosed};

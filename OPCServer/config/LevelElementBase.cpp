@@ -1,9 +1,8 @@
 #include "config/LevelElementBase.h"
 
+#include "ZellDAServer.h"
 #include "config/LevelGroup.h"
 #include "config/LevelTag.h"
-
-#include "ZellDAServer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -64,7 +63,8 @@ uint32_t NameHash(std::string_view name)
 
 }  // namespace
 
-template <class List> void CLevelElementBase::NameIndex::Appended(const List& list)
+template <class List>
+void CLevelElementBase::NameIndex::Appended(const List& list)
 {
     const size_t count = list.size();
     if (count < kIndexFrom) {
@@ -78,7 +78,8 @@ template <class List> void CLevelElementBase::NameIndex::Appended(const List& li
     }
 }
 
-template <class List> void CLevelElementBase::NameIndex::Rebuild(const List& list)
+template <class List>
+void CLevelElementBase::NameIndex::Rebuild(const List& list)
 {
     const size_t count = list.size();
     if (count < kIndexFrom) {
@@ -97,7 +98,8 @@ template <class List> void CLevelElementBase::NameIndex::Rebuild(const List& lis
     }
 }
 
-template <class List> void CLevelElementBase::NameIndex::Insert(const List& list, size_t position)
+template <class List>
+void CLevelElementBase::NameIndex::Insert(const List& list, size_t position)
 {
     uint32_t slot = NameHash(list[position]->Name()) & m_mask;
     while (m_slots[slot] != 0) {
@@ -313,14 +315,16 @@ CLevelElementBase* CLevelElementBase::FindIndexed(std::string_view s) const
     uint32_t beforeLast = kHashStart;
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] == kPathSeparator) {
-            firstLevel = std::min(firstLevel, m_lists->m_levelIndex.Find(levels, s.substr(0, i), HashFinish(state)));
+            firstLevel =
+                std::min(firstLevel, m_lists->m_levelIndex.Find(levels, s.substr(0, i), HashFinish(state)));
         }
         beforeLast = state;
         state = HashStep(state, s[i]);
     }
     size_t tag = m_lists->m_tagIndex.Find(tags, s, HashFinish(state));
     if (!s.empty() && s.back() == kPathSeparator) {
-        tag = std::min(tag, m_lists->m_tagIndex.Find(tags, s.substr(0, s.size() - 1), HashFinish(beforeLast)));
+        tag =
+            std::min(tag, m_lists->m_tagIndex.Find(tags, s.substr(0, s.size() - 1), HashFinish(beforeLast)));
     }
     if (tag != std::string_view::npos) {
         return tags[tag].get();

@@ -28,7 +28,7 @@ inline constexpr char kPathSeparator = '.';
 // The tree is changed on the GUI thread only; other threads reach it under
 // the configuration lock of CSingleVectors.
 class CLevelElementBase {
-public:
+   public:
     virtual ~CLevelElementBase();
 
     CLevelElementBase(const CLevelElementBase&) = delete;
@@ -96,10 +96,10 @@ public:
     size_t TagCount() const { return m_lists ? m_lists->m_tags.size() : 0; }
     CLevelTag* TagAt(size_t index) const { return m_lists->m_tags[index].get(); }
 
-protected:
+   protected:
     explicit CLevelElementBase(uint8_t kind) : m_kind(kind) {}
 
-private:
+   private:
     // Hash of one list's names beside the list, so that a lookup does not
     // scan a thousand siblings. Open addressing with linear probing; a slot
     // holds a list position + 1, 0 is free. Equal names share one probe
@@ -111,15 +111,19 @@ private:
         uint32_t m_mask = 0;  // slot count - 1
 
         // The list's last element has just been appended.
-        template <class List> void Appended(const List& list);
+        template <class List>
+        void Appended(const List& list);
         // Positions changed or names changed: index the list afresh.
-        template <class List> void Rebuild(const List& list);
+        template <class List>
+        void Rebuild(const List& list);
         // Position of the first element named name (hash from NameHash), or npos.
-        template <class List> size_t Find(const List& list, std::string_view name, uint32_t hash) const;
+        template <class List>
+        size_t Find(const List& list, std::string_view name, uint32_t hash) const;
         void Clear();
 
-    private:
-        template <class List> void Insert(const List& list, size_t position);
+       private:
+        template <class List>
+        void Insert(const List& list, size_t position);
     };
     struct Lists {
         std::vector<std::unique_ptr<CLevelElementBase>> m_levels;

@@ -6,7 +6,7 @@
 
 // The top of the configuration tree; holds the channels.
 class CLevelRoot : public CLevelElementBase {
-public:
+   public:
     static constexpr const char* kRootName = "Каналы связи";
     static constexpr uint32_t kDefaultStatisticsSizeLimit = 5000;  // kilobytes
 
@@ -33,7 +33,7 @@ public:
     uint32_t StatisticsSizeLimit() const { return m_statisticsSizeLimit; }
     void SetStatisticsSizeLimit(uint32_t kilobytes) { m_statisticsSizeLimit = kilobytes; }
 
-private:
+   private:
     uint32_t m_statisticsEnabled = 1;
     uint32_t m_statisticsSizeLimit = kDefaultStatisticsSizeLimit;
 };

@@ -8,7 +8,7 @@ class CDATag;
 // A leaf of the item space: one OPC item, whose item ID is the tag's full
 // path. Owns its item object from Initialise to Shutdown.
 class CLevelTag : public CLevelElementBase {
-public:
+   public:
     CLevelTag();
     ~CLevelTag() override;
 
@@ -19,6 +19,6 @@ public:
 
     CDATag* Item() const { return m_item.get(); }
 
-private:
+   private:
     std::unique_ptr<CDATag> m_item;
 };

@@ -1,9 +1,8 @@
 #include "crashreport/CrashClock.h"
 
+#include <cstring>
 #include <langinfo.h>
 #include <locale.h>
-
-#include <cstring>
 
 namespace {
 

@@ -1,9 +1,9 @@
 #pragma once
-#include <cstddef>
-#include <cstdint>
-
 #include "crashreport/CrashText.h"
 #include "platform/FileTime.h"
+
+#include <cstddef>
+#include <cstdint>
 
 // Local dates and times for the crash report. The C library's time zone code
 // takes locks and may read files, so the zone's UTC offsets and the month

@@ -1,11 +1,11 @@
 #include "crashreport/CrashReport.h"
 
-#include <cstring>
-
 #include "app/Version.h"
 #include "crashreport/CrashClock.h"
 #include "crashreport/CrashText.h"
 #include "platform/ElfModule.h"
+
+#include <cstring>
 
 namespace {
 

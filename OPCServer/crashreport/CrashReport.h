@@ -1,7 +1,7 @@
 #pragma once
-#include <cstdint>
-
 #include "platform/CrashSignals.h"
+
+#include <cstdint>
 
 // The crash report. A fault that escapes the program (an access violation, a
 // stack overflow, a division by zero, an illegal instruction, a misaligned

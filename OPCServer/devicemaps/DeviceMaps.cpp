@@ -10,7 +10,8 @@ using U = MapUnit;
 
 // ---- Control panel PU: 32 instances, four blocks each -------------------------------
 
-constexpr MapSeries kPuA[] = {  // base 3499 + 16 i
+constexpr MapSeries kPuA[] = {
+    // base 3499 + 16 i
     {1, U::Field, 0, 20, "Sh_Signal1.shl_{n}"},
     {3, U::Bit, 8, 40, "U_Signal.dev_{n}_{s}", "start job auto_off domage"},
     {6, U::Bit, 0, 8, "PU_Status.{s}",
@@ -27,7 +28,8 @@ constexpr MapSeries kPuA[] = {  // base 3499 + 16 i
     {15, U::Code, 3, 1, "const_data_contr_num"},
 };
 
-constexpr MapSeries kPuB[] = {  // base 5999 + 18 i
+constexpr MapSeries kPuB[] = {
+    // base 5999 + 18 i
     {1, U::Byte, 0, 20, "Const.Dev[{n}].{s}", "Name Number"},
     {11, U::Bit, 0, 20, "Const.En_shl_{n}"},
     {12, U::Byte, 1, 1, "Const.kernel_version "},  // the device's own name ends in a space
@@ -35,12 +37,14 @@ constexpr MapSeries kPuB[] = {  // base 5999 + 18 i
     {13, U::Nibble, 2, 20, "Const.loop{n}_type"},
 };
 
-constexpr MapSeries kPuC[] = {  // base 7001 + 13 i
+constexpr MapSeries kPuC[] = {
+    // base 7001 + 13 i
     {1, U::Byte, 0, 1, "packet_size1"},
     {1, U::Byte, 1, 20, "loop{n}_signals"},
 };
 
-constexpr MapSeries kPuD[] = {  // base 7449 + 8 i
+constexpr MapSeries kPuD[] = {
+    // base 7449 + 8 i
     {1, U::Byte, 0, 1, "packet_size2"},
     {1, U::Byte, 1, 10, "device{n}_signals"},
 };
@@ -54,7 +58,8 @@ constexpr MapBlock kPu[] = {
 
 // ---- Interface unit PI: 8 instances ---------------------------------------------------
 
-constexpr MapSeries kPiSeries[] = {  // base 4011 + 2 i
+constexpr MapSeries kPiSeries[] = {
+    // base 4011 + 2 i
     {1, U::Bit, 0, 4, "{s}", "err_12_24 err_220 open_box err_net"},
     {1, U::Nibble, 1, 1, "sw_version"},
     {1, U::Bit, 8, 4, "{s}", "command_mode prog_mode fault err_ups"},
@@ -65,7 +70,8 @@ constexpr MapBlock kPi[] = {{4011, 2, 0, MapVariant::Any, kPiSeries}};
 
 // ---- Interface unit CPI: 8 instances, two blocks --------------------------------------
 
-constexpr MapSeries kCpiMain[] = {  // base 4075 + 27 i
+constexpr MapSeries kCpiMain[] = {
+    // base 4075 + 27 i
     {1, U::Bit, 0, 8, "Cpi_state.{s}",
      "err_12_24 err_220 open_box err_rs485 fault psw_fault command_mode prog_mode"},
     {1, U::Bit, 8, 64, "Cpi_control_{n}"},
@@ -78,7 +84,8 @@ constexpr MapSeries kCpiMain[] = {  // base 4075 + 27 i
     {26, U::Bit, 12, 2, "{s}", "synchro_time_on synchro_time_error"},
 };
 
-constexpr MapSeries kCpiCrc[] = {  // base 7417 + 4 i
+constexpr MapSeries kCpiCrc[] = {
+    // base 7417 + 4 i
     {26, U::Code, 2, 1, "names_crc"},
 };
 
@@ -89,7 +96,8 @@ constexpr MapBlock kCpi[] = {
 
 // ---- Interface unit PIN: 4 instances --------------------------------------------------
 
-constexpr MapSeries kPinSeries[] = {  // base 4291 + 18 i
+constexpr MapSeries kPinSeries[] = {
+    // base 4291 + 18 i
     {1, U::Bit, 0, 5, "Pin_State.{s}", "err_12_24 err_net err_modbus command_mode prog_mode"},
     {1, U::Bit, 8, 256, "Pin_Control_{n}"},
     {17, U::Byte, 1, 1, "Pin_State.kernel_version"},
@@ -100,7 +108,8 @@ constexpr MapBlock kPin[] = {{4291, 18, 0, MapVariant::Any, kPinSeries}};
 
 // ---- PAS types, directly under the channel --------------------------------------------
 
-constexpr MapSeries kPasTypeSeries[] = {  // registers 3200 .. 3211
+constexpr MapSeries kPasTypeSeries[] = {
+    // registers 3200 .. 3211
     {1, U::Byte, 0, 24, "Type_PAS_{n}"},
 };
 
@@ -108,11 +117,13 @@ constexpr MapBlock kPasTypes[] = {{3199, 0, 0, MapVariant::Any, kPasTypeSeries}}
 
 // ---- PAS units: 24 instances, status block by model -----------------------------------
 
-constexpr MapSeries kPasFullStatus[] = {  // base 4363 + 28 i
+constexpr MapSeries kPasFullStatus[] = {
+    // base 4363 + 28 i
     {1, U::Bit, 0, 1, "pas_status.fault"},
     {1, U::Bit, 2, 2, "pas_status.{s}", "err_pwr1 err_pwr2"},
     {1, U::Bit, 4, 4, "pas_status.{s}", "open_box err_rs485 c2_loop_error reset_pas"},
-    {1, U::Bit, 9, 7, "pas_status.{s}", "pasType loopA_kz loopB_kz openPlus openMinus param_crc_error err_ups"},
+    {1, U::Bit, 9, 7, "pas_status.{s}",
+     "pasType loopA_kz loopB_kz openPlus openMinus param_crc_error err_ups"},
     {2, U::Bit, 0, 1, "pas_status.err_loop_ups"},
     {2, U::Byte, 1, 1, "kernel1_version"},
     {3, U::Byte, 0, 2, "{s}", "kernel1_model kernel2_version"},
@@ -122,7 +133,8 @@ constexpr MapSeries kPasFullStatus[] = {  // base 4363 + 28 i
     {8, U::Byte, 1, 40, "state_zone{n}"},
 };
 
-constexpr MapSeries kPasReducedStatus[] = {  // base 4363 + 28 i
+constexpr MapSeries kPasReducedStatus[] = {
+    // base 4363 + 28 i
     {1, U::Bit, 0, 10, "pas_status.{s}",
      "fault psw_fault err_220 err_12_24 open_box err_rs485 loop_error reset_pas command_mode pasType"},
     {2, U::Byte, 0, 4, "{s}", "kernel1_version kernel1_model kernel2_version kernel2_model"},
@@ -137,17 +149,15 @@ constexpr MapSeries kPasZoneSensors[] = {{1, U::Byte, 0, 318, "zone_sensor{n}"}}
 constexpr MapSeries kPasSoundDevices[] = {{1, U::Bit, 1, 255, "sound_device{n}"}};   // 53751 + 16 i
 
 constexpr MapBlock kPas[] = {
-    {4363, 28, 0, MapVariant::Full, kPasFullStatus},
-    {4363, 28, 0, MapVariant::Reduced, kPasReducedStatus},
-    {31999, 159, 0, MapVariant::Any, kPasStateSensors},
-    {39999, 159, 0, MapVariant::Any, kPasTypeSensors},
-    {43815, 159, 0, MapVariant::Full, kPasZoneSensors},
-    {53751, 16, 0, MapVariant::Full, kPasSoundDevices},
+    {4363, 28, 0, MapVariant::Full, kPasFullStatus},    {4363, 28, 0, MapVariant::Reduced, kPasReducedStatus},
+    {31999, 159, 0, MapVariant::Any, kPasStateSensors}, {39999, 159, 0, MapVariant::Any, kPasTypeSensors},
+    {43815, 159, 0, MapVariant::Full, kPasZoneSensors}, {53751, 16, 0, MapVariant::Full, kPasSoundDevices},
 };
 
 // ---- MyPin: one instance, the only writable items ------------------------------------
 
-constexpr MapSeries kMyPinStatus[] = {  // registers 500 .. 517
+constexpr MapSeries kMyPinStatus[] = {
+    // registers 500 .. 517
     {1, U::Bit, 0, 8, "State.{s}",
      "err_12_24 err_net err_modbus command_mode prog_mode pi_error open_box err_ext_power"},
     {1, U::Nibble, 2, 2, "Set.{s}", "AddrPin PowerContr"},
@@ -159,15 +169,18 @@ constexpr MapSeries kMyPinStatus[] = {  // registers 500 .. 517
     {18, U::Bit, 0, 1, "pasloop_flag"},
 };
 
-constexpr MapSeries kMyPinCommands[] = {  // registers 2000 .. 2075
+constexpr MapSeries kMyPinCommands[] = {
+    // registers 2000 .. 2075
     {1, U::Byte, 0, 152, "Pribor_Comm{n}.{s}", "Command Device"},
 };
 
-constexpr MapSeries kMyPinControl[] = {  // registers 2500 .. 2515
+constexpr MapSeries kMyPinControl[] = {
+    // registers 2500 .. 2515
     {1, U::Bit, 0, 256, "Pin_Control_{n}"},
 };
 
-constexpr MapSeries kMyPinPassword[] = {  // registers 2600, 2601
+constexpr MapSeries kMyPinPassword[] = {
+    // registers 2600, 2601
     {1, U::Code, 2, 1, "Write_Password"},
 };
 
@@ -179,12 +192,8 @@ constexpr MapBlock kMyPin[] = {
 };
 
 constexpr DeviceMap kDevices[] = {
-    {"PU_%d", 32, kPu},
-    {"PI_%d", 8, kPi},
-    {"CPI_%d", 8, kCpi},
-    {"PIN_%d", 4, kPin},
-    {"", 1, kPasTypes},
-    {"PAS_%d", static_cast<std::uint8_t>(kPasUnits), kPas},
+    {"PU_%d", 32, kPu},   {"PI_%d", 8, kPi},  {"CPI_%d", 8, kCpi},
+    {"PIN_%d", 4, kPin},  {"", 1, kPasTypes}, {"PAS_%d", static_cast<std::uint8_t>(kPasUnits), kPas},
     {"MyPin", 1, kMyPin},
 };
 
@@ -198,12 +207,18 @@ struct UnitShape {
 constexpr UnitShape Shape(MapUnit unit)
 {
     switch (unit) {
-        case MapUnit::Bit: return {16, 1, 6};
-        case MapUnit::Field: return {8, 1, 27};
-        case MapUnit::Nibble: return {4, 1, 35};
-        case MapUnit::Byte: return {2, 1, 39};
-        case MapUnit::Field5: return {6, 2, 43};
-        case MapUnit::Code: return {1, 1, 0};
+        case MapUnit::Bit:
+            return {16, 1, 6};
+        case MapUnit::Field:
+            return {8, 1, 27};
+        case MapUnit::Nibble:
+            return {4, 1, 35};
+        case MapUnit::Byte:
+            return {2, 1, 39};
+        case MapUnit::Field5:
+            return {6, 2, 43};
+        case MapUnit::Code:
+            return {1, 1, 0};
     }
     return {1, 1, 0};
 }
@@ -243,7 +258,10 @@ void AppendName(std::string& out, std::string_view pattern, unsigned number, std
 
 }  // namespace
 
-std::span<const DeviceMap> DeviceMaps() { return kDevices; }
+std::span<const DeviceMap> DeviceMaps()
+{
+    return kDevices;
+}
 
 void ForEachDeviceItem(const DeviceMap& device, std::span<const std::uint32_t, kPasUnits> pasModels,
                        const std::function<void(const MapItem&)>& visit)

@@ -9,11 +9,16 @@ std::string_view CanonicalTypeName(std::uint32_t code)
     VARTYPE vt = VT_EMPTY;
     if (!ItemVarType(code, &vt)) return {};
     switch (vt) {
-        case VT_UI1: return "VT_UI1";
-        case VT_UI2: return "VT_UI2";
-        case VT_UI4: return "VT_UI4";
-        case VT_BOOL: return "VT_BOOL";
-        default: return {};
+        case VT_UI1:
+            return "VT_UI1";
+        case VT_UI2:
+            return "VT_UI2";
+        case VT_UI4:
+            return "VT_UI4";
+        case VT_BOOL:
+            return "VT_BOOL";
+        default:
+            return {};
     }
 }
 
@@ -22,10 +27,14 @@ namespace {
 std::string_view AccessName(std::uint8_t mode)
 {
     switch (mode) {
-        case 0: return "R";
-        case 1: return "W";
-        case 2: return "RW";
-        default: return "";
+        case 0:
+            return "R";
+        case 1:
+            return "W";
+        case 2:
+            return "RW";
+        default:
+            return "";
     }
 }
 

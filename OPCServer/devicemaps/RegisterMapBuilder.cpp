@@ -14,7 +14,8 @@ int CRegisterMapBuilder::BuildChannelItems(CLevelChannel* channel)
     ForEachMapItem(channel->Settings().m_pasModels, [&](const MapItem& item) {
         SetBase(item.base);
         CLevelTag* tag = DefineItem(item.offset, item.access, item.code, item.name);
-        if (tag != nullptr && item.name == kWritePasswordItem) channel->Exchange().SetWritePasswordItem(tag->Item());
+        if (tag != nullptr && item.name == kWritePasswordItem)
+            channel->Exchange().SetWritePasswordItem(tag->Item());
     });
     // Forgotten at once: nothing may define items into a channel that might be gone.
     m_channel = nullptr;

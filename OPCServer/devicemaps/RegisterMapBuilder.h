@@ -10,7 +10,7 @@ class CLevelChannel;
 class CLevelTag;
 
 class CRegisterMapBuilder {
-public:
+   public:
     // Runs every device map in building order on a channel whose item space is
     // empty, with the channel's PAS model settings, and hands the channel its
     // write password item. Answers 0 for a null channel, else 1.
@@ -37,7 +37,7 @@ public:
     CLevelTag* DefineItem(std::uint16_t offset, std::uint8_t accessMode, std::uint8_t code,
                           std::string_view a, std::string_view b, std::string_view c, std::string_view d);
 
-private:
+   private:
     std::uint16_t m_base = 0;
     CLevelChannel* m_channel = nullptr;
 };

@@ -27,10 +27,17 @@ void CDATag::Setup(std::uint16_t address, std::uint8_t accessMode, std::uint8_t 
     std::memset(m_image, 0, sizeof m_image);
 
     switch (accessMode) {
-        case kAccessRead: m_accessRights = OPC_READABLE; break;
-        case kAccessWrite: m_accessRights = OPC_WRITEABLE; break;
-        case kAccessReadWrite: m_accessRights = OPC_READABLE | OPC_WRITEABLE; break;
-        default: break;
+        case kAccessRead:
+            m_accessRights = OPC_READABLE;
+            break;
+        case kAccessWrite:
+            m_accessRights = OPC_WRITEABLE;
+            break;
+        case kAccessReadWrite:
+            m_accessRights = OPC_READABLE | OPC_WRITEABLE;
+            break;
+        default:
+            break;
     }
     m_quality = OPC_QUALITY_UNCERTAIN;
     m_pendingWrite = nullptr;

@@ -10,7 +10,7 @@ class CDeviceExchange;
 
 // Eight flag bits; bit numbers above 7 are ignored (test gives false, set does nothing).
 class CStatus {
-public:
+   public:
     bool TestBit(unsigned bit) const { return bit < 8 && (m_flags >> bit) & 1u; }
     void SetBit(unsigned bit)
     {
@@ -19,7 +19,7 @@ public:
     void ClearAll() { m_flags = 0; }
     std::uint8_t Flags() const { return m_flags; }
 
-private:
+   private:
     std::uint8_t m_flags = 0;
 };
 
@@ -33,7 +33,7 @@ inline constexpr std::uint8_t kAccessReadWrite = 2;
 // value, quality and time stamp under the item lock; set-up runs before any
 // client or polling thread can reach the item.
 class CDATag : public CStatus, public COPCTag {
-public:
+   public:
     // The device exchange marks an item processed once a transaction covering it was answered.
     static constexpr unsigned kProcessedBit = 3;
 
@@ -96,7 +96,7 @@ public:
     const VARIANT* PendingWriteValue() const { return m_pendingWrite; }
     void SetPendingWriteValue(const VARIANT* value) { m_pendingWrite = value; }
 
-private:
+   private:
     std::uint16_t m_address = 0;
     std::uint8_t m_code = 0;
     std::uint8_t m_accessMode = 0;

@@ -116,7 +116,8 @@ bool CDeviceExchange::RunTransaction(CTransaction& transaction)
             transaction.m_status = kTransactionStopped;
             return false;
         }
-        if (settings.m_pauseBeforeRequest != 0 && !PauseWhileRunning(*channel, settings.m_pauseBeforeRequest)) {
+        if (settings.m_pauseBeforeRequest != 0 &&
+            !PauseWhileRunning(*channel, settings.m_pauseBeforeRequest)) {
             transaction.m_status = kTransactionStopped;
             return false;
         }
@@ -173,7 +174,8 @@ bool CDeviceExchange::RunTransaction(CTransaction& transaction)
                 }
                 // The length field may claim more than was deciphered; only
                 // deciphered bytes count.
-                const int32_t deciphered = m_work.m_length >= 6 ? static_cast<int32_t>(m_work.m_length - 6) : 0;
+                const int32_t deciphered =
+                    m_work.m_length >= 6 ? static_cast<int32_t>(m_work.m_length - 6) : 0;
                 response.m_length = static_cast<uint32_t>(std::clamp(plainLength, 0, deciphered));
                 TraceFrameRead(response.m_data.data(), response.m_length);
                 transaction.m_status = CheckReply(response);

@@ -44,8 +44,8 @@ struct CExchangeBuffer {
 struct CTransaction {
     CExchangeBuffer m_response;
     CExchangeBuffer m_request;
-    uint32_t m_start = 0;   // first register requested
-    uint32_t m_count = 0;   // registers requested
+    uint32_t m_start = 0;  // first register requested
+    uint32_t m_count = 0;  // registers requested
     uint16_t m_expectedReplyLength = 0;
     uint8_t m_status = kTransactionNone;
 };
@@ -82,7 +82,7 @@ HRESULT WriteResultCode(WriteResult result);
 // lock, taken inside the exchange lock, never the other way round. Statistics
 // and debug lines are written with the exchange lock held.
 class CDeviceExchange {
-public:
+   public:
     static constexpr uint32_t kRegisterBufferSize = 512;
     // Registers of a read request before the last item merged.
     static constexpr uint32_t kRequestLimit = 120;
@@ -167,7 +167,7 @@ public:
     // Test seam: the pause after a lost device (default kRecoveryWaitMs).
     void SetRecoveryWaitMs(uint32_t ms) { m_recoveryWaitMs.store(ms); }
 
-private:
+   private:
     struct RequestSet;
 
     int RunRequestSet(RequestSet& set);

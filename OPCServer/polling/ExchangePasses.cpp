@@ -173,9 +173,8 @@ void CDeviceExchange::WaitForUse(uint32_t ms)
 {
     CLevelChannel* channel = m_channel;
     std::unique_lock<std::mutex> lock(m_wakeMutex);
-    m_wakeUp.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-        return !NothingInUse() || channel == nullptr || channel->RunFlag() == 0;
-    });
+    m_wakeUp.wait_for(lock, std::chrono::milliseconds(ms),
+                      [&] { return !NothingInUse() || channel == nullptr || channel->RunFlag() == 0; });
 }
 
 HRESULT WriteResultCode(WriteResult result)
@@ -295,8 +294,8 @@ int CDeviceExchange::ReadRequested(uint32_t count, CDATag* const* items, HRESULT
     return RunRequestSet(set);
 }
 
-int CDeviceExchange::WriteRequested(uint32_t count, CDATag* const* items, const VARIANT* values, HRESULT* errors,
-                                    WriteResult* results)
+int CDeviceExchange::WriteRequested(uint32_t count, CDATag* const* items, const VARIANT* values,
+                                    HRESULT* errors, WriteResult* results)
 {
     if (items == nullptr || values == nullptr) {
         return 1;
@@ -587,8 +586,9 @@ void CDeviceExchange::CopyImageToSiblings(const CDATag& item)
     const uint32_t bytes = 2 * RegisterCount(item);
     for (size_t i = 0; i < group->TagCount(); ++i) {
         CDATag* other = group->TagAt(i)->Item();
-        if (other == nullptr || other == &item || !other->InUse() || other->AccessMode() != item.AccessMode() ||
-            other->Address() != item.Address() || other->RegisterImage() == nullptr) {
+        if (other == nullptr || other == &item || !other->InUse() ||
+            other->AccessMode() != item.AccessMode() || other->Address() != item.Address() ||
+            other->RegisterImage() == nullptr) {
             continue;
         }
         std::memcpy(other->RegisterImage(), image, std::min(bytes, other->RegisterImageSize()));
@@ -645,7 +645,8 @@ void CDeviceExchange::MapReadReply(RequestSet& set)
     uint8_t registers[kRegisterBufferSize] = {};
     size_t received = 0;
     if (m_frame.FunctionCode() == kReadHoldingRegisters || m_frame.FunctionCode() == kReadInputRegisters) {
-        received = m_frame.CopyValues(registers, std::min<size_t>(transaction.m_count, kRegisterBufferSize / 2));
+        received =
+            m_frame.CopyValues(registers, std::min<size_t>(transaction.m_count, kRegisterBufferSize / 2));
     }
     for (size_t index : set.m_pass) {
         CDATag& item = *set.m_items[index];

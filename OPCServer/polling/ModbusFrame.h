@@ -22,7 +22,7 @@
 //   if (frame.ParseReply(reply, n)) frame.CopyValues(buffer, 10);
 //   else if (frame.IsException()) ... the device refused ...
 class CModbusFrame {
-public:
+   public:
     static constexpr int32_t kModeRtu = 1;
     static constexpr int32_t kModeTcp = 2;
     // Longest request the builder produces (the Modbus TCP ADU limit).
@@ -95,7 +95,7 @@ public:
     uint16_t TransactionId() const { return m_transactionId; }
     const std::vector<uint16_t>& Values() const { return m_values; }
 
-private:
+   private:
     int32_t m_mode = kModeTcp;
     std::vector<uint8_t> m_pdu;
     std::vector<uint8_t> m_frame;

@@ -1,8 +1,8 @@
 #pragma once
+#include "config/LevelChannel.h"
+
 #include <cstdint>
 #include <memory>
-
-#include "config/LevelChannel.h"
 
 // A new channel of the kind (kKindChannelCOM, kKindChannelTCP or
 // kKindChannelUDP) with every setting at its default, not yet initialised:

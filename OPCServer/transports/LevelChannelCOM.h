@@ -1,11 +1,11 @@
 #pragma once
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 #include "config/LevelChannel.h"
 #include "platform/CriticalSection.h"
 #include "platform/SerialPort.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
 
 // Port settings of a serial channel exactly as the configuration file stores
 // them (12 bytes). Data bits are always 8, stop bits always 1.
@@ -26,7 +26,7 @@ static_assert(offsetof(CComPortSettings, m_parity) == 8);
 // The transport lock guards the component references: Open, Close, Send,
 // Receive and Purge run under it.
 class CLevelChannelCOM : public CLevelChannel {
-public:
+   public:
     // Results of Open.
     static constexpr int kOpenDone = 0;         // the channel state tells whether the port is usable
     static constexpr int kOpenNoComponent = 2;  // the component cannot be created
@@ -77,7 +77,7 @@ public:
     bool HoldsStream();
     bool HoldsControl();
 
-private:
+   private:
     void ReleaseLocked();
 
     ISerialPortManager* m_manager = nullptr;

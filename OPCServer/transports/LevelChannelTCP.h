@@ -1,12 +1,12 @@
 #pragma once
+#include "config/LevelChannel.h"
+#include "platform/CriticalSection.h"
+#include "transports/TCPClient.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "config/LevelChannel.h"
-#include "platform/CriticalSection.h"
-#include "transports/TCPClient.h"
 
 // Connection settings of a TCP channel exactly as the configuration file
 // stores them (12 bytes).
@@ -28,7 +28,7 @@ static_assert(offsetof(CTcpConnectionSettings, m_connectionTimeout) == 8);
 // step and every socket operation of Send and Receive run under it (inside
 // the exchange lock, which the device exchange holds around transactions).
 class CLevelChannelTCP : public CLevelChannel {
-public:
+   public:
     CLevelChannelTCP();
     ~CLevelChannelTCP() override;
 
@@ -55,7 +55,7 @@ public:
     // Whether a socket object exists and holds a socket.
     bool IsConnected();
 
-private:
+   private:
     // The connecting step of Send; the caller holds the transport lock.
     bool ConnectLocked();
 

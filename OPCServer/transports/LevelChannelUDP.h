@@ -1,12 +1,12 @@
 #pragma once
+#include "config/LevelChannel.h"
+#include "platform/CriticalSection.h"
+#include "transports/UDPExchange.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#include "config/LevelChannel.h"
-#include "platform/CriticalSection.h"
-#include "transports/UDPExchange.h"
 
 // Datagram settings of a UDP channel exactly as the configuration file
 // stores them (12 bytes).
@@ -27,7 +27,7 @@ static_assert(offsetof(CUdpDatagramSettings, m_localPort) == 8);
 // The transport lock guards the socket object: Open, Close, making the socket
 // and every socket operation of Send and Receive run under it.
 class CLevelChannelUDP : public CLevelChannel {
-public:
+   public:
     CLevelChannelUDP();
     ~CLevelChannelUDP() override;
 
@@ -55,7 +55,7 @@ public:
     // The local port the socket is bound to; 0 without a socket.
     uint16_t BoundPort();
 
-private:
+   private:
     // Making the socket in Send; the caller holds the transport lock.
     bool MakeSocketLocked();
 

@@ -3,7 +3,7 @@
 
 // The client end of a TCP connection.
 class CTCPClient : public CTCPExchange {
-public:
+   public:
     // Makes the socket when there is none and connects it to the remote
     // address and port. 0 when connected (at once, already, or within ms;
     // -1: the timeout); 0x80004106 when the connect is still under way after

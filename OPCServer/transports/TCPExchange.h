@@ -1,7 +1,7 @@
 #pragma once
-#include <cstdint>
-
 #include "platform/Socket.h"
+
+#include <cstdint>
 
 // A TCP socket with its settings: the flags it is made with, the wait used
 // when an operation is given -1, and the remote address (network byte
@@ -9,7 +9,7 @@
 //
 // Not locked: the channel that owns it serialises every call.
 class CTCPExchange {
-public:
+   public:
     // Results of the socket operations.
     static constexpr int kResultOk = 0;
     static constexpr int kResultFailure = 1;
@@ -61,7 +61,7 @@ public:
     bool NonBlocking() const { return m_nonBlocking != 0; }
     bool Client() const { return m_client != 0; }
 
-protected:
+   protected:
     uint32_t WaitFor(int32_t milliseconds) const
     {
         return milliseconds < 0 ? m_timeout : static_cast<uint32_t>(milliseconds);

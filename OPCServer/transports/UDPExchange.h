@@ -1,7 +1,7 @@
 #pragma once
-#include <cstdint>
-
 #include "platform/Socket.h"
+
+#include <cstdint>
 
 // A UDP socket bound to a local port, sending datagrams to one remote
 // address (network byte order) and port and taking datagrams from anyone.
@@ -9,7 +9,7 @@
 //
 // Not locked: the channel that owns it serialises every call.
 class CUDPExchange {
-public:
+   public:
     static constexpr int kResultOk = 0;
     static constexpr int kResultFailure = 1;  // failure, or nothing received
     static constexpr int32_t kUseTimeout = -1;
@@ -48,7 +48,7 @@ public:
     uint16_t RemotePort() const { return m_remotePort; }
     uint16_t LocalPort() const { return m_localPort; }
 
-private:
+   private:
     uint32_t m_timeout = 5000;
     SocketHandle m_socket = kInvalidSocket;
     uint32_t m_remoteAddress = 0;

@@ -7,12 +7,12 @@
 // every entry succeeded, S_FALSE when some entry failed (see the per-entry codes),
 // a failure code when the call as a whole was refused.
 
+#include "ZellDAServer.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "ZellDAServer.h"
 
 // The client's connection is gone (disconnected, or the server stopped).
 constexpr HRESULT RPC_E_DISCONNECTED = MakeHResult(0x80010108u);
@@ -23,7 +23,7 @@ constexpr uint16_t OPC_QUALITY_OUT_OF_SERVICE = 0x1C;
 
 // A VARIANT that owns its contents.
 class CDAVariant {
-public:
+   public:
     CDAVariant() { VariantInit(&m_v); }
     explicit CDAVariant(const VARIANT& v)
     {
@@ -51,7 +51,7 @@ public:
     VARIANT& Get() { return m_v; }
     const VARIANT& Get() const { return m_v; }
 
-private:
+   private:
     VARIANT m_v;
 };
 
@@ -117,7 +117,7 @@ struct DAServerStatus {
 // lock held; the sink may call the client's operations, but should return soon:
 // one thread serves every group.
 class IDAClientSink {
-public:
+   public:
     virtual ~IDAClientSink() = default;
     // Active items of an active group whose value, quality or time stamp changed
     // since the last report (every active item in the first report).
@@ -127,7 +127,7 @@ public:
 };
 
 class ZELLDA_API CDAClient {
-public:
+   public:
     CDAClient();
     ~CDAClient();  // disconnects
     CDAClient(const CDAClient&) = delete;
@@ -177,6 +177,6 @@ public:
     HRESULT LookupItemIDs(const char* itemId, const std::vector<uint32_t>& propertyIds,
                           std::vector<std::string>* itemIds, std::vector<HRESULT>* errors);
 
-private:
+   private:
     std::atomic<uint32_t> m_id{0};  // the server's client ID, 0 when not connected
 };

@@ -12,13 +12,13 @@
 // own locks. The toolkit never calls the callback while holding a lock of its own
 // that the callback could be waiting for.
 
-#include <atomic>
-#include <cstdint>
-
 #include "platform/CriticalSection.h"
 #include "platform/FileTime.h"
 #include "platform/HResult.h"
 #include "platform/Variant.h"
+
+#include <atomic>
+#include <cstdint>
 
 // The library is built with hidden visibility; what carries this is its API. Users
 // see the same attribute, so the classes' type information is shared with them.
@@ -57,7 +57,7 @@ enum OPCSERVERSTATE : uint32_t {
 // and write the public members; the toolkit reads them under the item lock.
 // Kept small: a server holds over a million of them.
 class ZELLDA_API COPCTag {
-public:
+   public:
     COPCTag();
     virtual ~COPCTag();
     COPCTag(const COPCTag&) = delete;
@@ -76,7 +76,7 @@ public:
     uint16_t m_quality;       // OPC_QUALITY_BAD / _UNCERTAIN / _GOOD
     uint32_t m_accessRights;  // OPC_READABLE | OPC_WRITEABLE
 
-private:
+   private:
     std::atomic<uint32_t> m_refCount{0};
 };
 
@@ -85,7 +85,7 @@ private:
 // Arrays passed in have `count` entries; output arrays are allocated by the toolkit
 // with `count` entries, zeroed (VARIANTs initialised), before the call.
 class ZELLDA_API COPCCallback {
-public:
+   public:
     COPCCallback();
     virtual ~COPCCallback();
     COPCCallback(const COPCCallback&) = delete;
@@ -151,7 +151,7 @@ public:
     // program while it changes them.
     CCriticalSection& ItemLock() { return m_criticalSection; }
 
-private:
+   private:
     CCriticalSection m_criticalSection;
 };
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 class CItemSpace {
-public:
+   public:
     using NodeId = uint32_t;
     static constexpr NodeId kNoNode = 0xFFFFFFFFu;
     static constexpr NodeId kRootNode = 0;  // unnamed; its children are the first segments
@@ -55,7 +55,7 @@ public:
     // Bytes held by the structure (nodes, table, names), for measurements.
     size_t MemoryBytes() const;
 
-private:
+   private:
     struct Node {
         NodeId parent;       // kNoNode marks a free record
         uint32_t name;       // interned name; high bit: defined item

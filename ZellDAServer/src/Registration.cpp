@@ -5,21 +5,21 @@
 //   <ProgID>                       default: the description
 //   <ProgID>\CLSID                 default: {clsid}
 
-#include <cstdio>
-#include <string>
-
 #include "ServerCore.h"
 #include "ZellDAServer.h"
 #include "platform/Registry.h"
+
+#include <cstdio>
+#include <string>
 
 namespace {
 
 std::string ClassKey(const CLSID& clsid)
 {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", clsid.Data1, clsid.Data2,
-                  clsid.Data3, clsid.Data4[0], clsid.Data4[1], clsid.Data4[2], clsid.Data4[3], clsid.Data4[4],
-                  clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", clsid.Data1,
+                  clsid.Data2, clsid.Data3, clsid.Data4[0], clsid.Data4[1], clsid.Data4[2], clsid.Data4[3],
+                  clsid.Data4[4], clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
     return text;
 }
 
@@ -41,7 +41,8 @@ HRESULT RegisterDAServer(CLSID clsid, const char* progId, const char* descriptio
 {
     CToolTrace& trace = CServerCore::Instance().Trace();
     if (!IsValidProgId(progId) || !exePath || !*exePath) {
-        trace.Trace(1, "RegisterDAServer refused: %s", IsValidProgId(progId) ? "no executable path" : "bad ProgID");
+        trace.Trace(1, "RegisterDAServer refused: %s",
+                    IsValidProgId(progId) ? "no executable path" : "bad ProgID");
         return E_INVALIDARG;
     }
     const std::string clsidText = ClassKey(clsid);
@@ -55,11 +56,13 @@ HRESULT RegisterDAServer(CLSID clsid, const char* progId, const char* descriptio
         if (registry.GetValue(oldProgId + "\\CLSID", "", &owner) && owner == clsidText)
             registry.DeleteKeyTree(oldProgId);
     }
-    bool ok = registry.SetValue(classKey, "", text) && registry.SetValue(classKey, "Vendor", vendor ? vendor : "") &&
+    bool ok = registry.SetValue(classKey, "", text) &&
+              registry.SetValue(classKey, "Vendor", vendor ? vendor : "") &&
               registry.SetValue(classKey + "\\LocalServer32", "", exePath) &&
               registry.SetValue(classKey + "\\ProgID", "", progId) && registry.SetValue(progId, "", text) &&
               registry.SetValue(std::string(progId) + "\\CLSID", "", clsidText);
-    trace.Trace(1, "RegisterDAServer(%s, %s, %s): %s", clsidText.c_str(), progId, exePath, ok ? "done" : "failed");
+    trace.Trace(1, "RegisterDAServer(%s, %s, %s): %s", clsidText.c_str(), progId, exePath,
+                ok ? "done" : "failed");
     return ok ? S_OK : E_FAIL;
 }
 
@@ -74,7 +77,8 @@ HRESULT UnregisterDAServer(CLSID clsid, const char* progId)
     std::string owner;
     if (registry.GetValue(std::string(progId) + "\\CLSID", "", &owner) && owner == clsidText)
         removed = registry.DeleteKeyTree(progId) || removed;
-    trace.Trace(1, "UnregisterDAServer(%s, %s): %s", clsidText.c_str(), progId, removed ? "removed" : "nothing there");
+    trace.Trace(1, "UnregisterDAServer(%s, %s): %s", clsidText.c_str(), progId,
+                removed ? "removed" : "nothing there");
     return removed ? S_OK : S_FALSE;
 }
 

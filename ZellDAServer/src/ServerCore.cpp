@@ -1,10 +1,10 @@
 #include "ServerCore.h"
 
-#include <cstring>
-
 #include "UpdateRate.h"
 #include "VariantCompare.h"
 #include "platform/TaskMem.h"
+
+#include <cstring>
 
 namespace {
 
@@ -17,7 +17,7 @@ thread_local int t_enterDepth = 0;
 thread_local int t_exclusiveDepth = 0;
 
 class CCallScope {
-public:
+   public:
     explicit CCallScope(CCallGate& gate) : m_gate(gate), m_entered(gate.Enter()) {}
     ~CCallScope()
     {
@@ -27,7 +27,7 @@ public:
     CCallScope& operator=(const CCallScope&) = delete;
     explicit operator bool() const { return m_entered; }
 
-private:
+   private:
     CCallGate& m_gate;
     bool m_entered;
 };
@@ -318,7 +318,7 @@ std::vector<CServerCore::Release> CServerCore::ClientReleases(const ClientRec& c
 // A client call that may reach the program: inside the call gate, the callback
 // loaded once (SetCallback waits for calls in progress, so it stays the same).
 class CServerCore::CProgramCall {
-public:
+   public:
     explicit CProgramCall(CServerCore& core)
         : m_core(core), m_scope(core.m_gate), m_cb(m_scope ? core.m_callback.load() : nullptr)
     {
@@ -335,7 +335,7 @@ public:
         return m_core.CheckItemId(itemId);
     }
 
-private:
+   private:
     const CServerCore& m_core;
     CCallScope m_scope;
     COPCCallback* m_cb;

@@ -6,6 +6,11 @@
 // defined IDs). The callback and client sinks are called with none of the
 // toolkit's mutexes held.
 
+#include "ItemSpace.h"
+#include "ToolTrace.h"
+#include "ZellDAClient.h"
+#include "ZellDAServer.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,16 +21,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ItemSpace.h"
-#include "ToolTrace.h"
-#include "ZellDAClient.h"
-#include "ZellDAServer.h"
-
 // Counts calls that may reach the callback or touch item objects. Stopping the
 // server and withdrawing IDs take it exclusively: they wait until every other call
 // has left and hold new ones back. A thread already inside may enter again.
 class CCallGate {
-public:
+   public:
     // False when the gate is closed (server not running) or the wait ran out.
     bool Enter();
     void Leave();
@@ -35,7 +35,7 @@ public:
     void Open();
     bool IsOpen() const;
 
-private:
+   private:
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     int m_inFlight = 0;
@@ -45,7 +45,7 @@ private:
 };
 
 class CServerCore {
-public:
+   public:
     static CServerCore& Instance();
 
     // The program's side.
@@ -87,7 +87,7 @@ public:
     HRESULT LookupItemIDs(uint32_t clientId, const char* itemId, const std::vector<uint32_t>& ids,
                           std::vector<std::string>* itemIds, std::vector<HRESULT>* errors);
 
-private:
+   private:
     using Clock = std::chrono::steady_clock;
 
     struct ItemRec {

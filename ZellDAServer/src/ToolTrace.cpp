@@ -1,10 +1,10 @@
 #include "ToolTrace.h"
 
-#include <cstdio>
-
 #include "platform/File.h"
 #include "platform/FileTime.h"
 #include "platform/ThreadId.h"
+
+#include <cstdio>
 
 namespace {
 // Other writers of the log (the program itself, other processes) hold the same

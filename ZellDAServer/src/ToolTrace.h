@@ -2,6 +2,8 @@
 // The toolkit's own trace: lines of the DA_TOOL category, written into the
 // program's debug log with the same line prefix, size limit and reserve file.
 
+#include "platform/NamedMutex.h"
+
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -9,10 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/NamedMutex.h"
-
 class CToolTrace {
-public:
+   public:
     // Reads DBG_DA_TOOL and FS out of a log.ini text; missing keys take their
     // defaults (level 0, 1024 MB), negative values keep the default.
     struct Settings {
@@ -30,7 +30,7 @@ public:
     std::string Path() const;
     std::string Text() const;
 
-private:
+   private:
     void WriteLine(const std::string& line);
 
     std::atomic<uint8_t> m_level{0};

@@ -1,7 +1,7 @@
 #pragma once
-#include <cstring>
-
 #include "platform/Variant.h"
+
+#include <cstring>
 
 // True when two values would look the same to a client: same type and same
 // payload (texts by content, floating point bit for bit so NaN does not flicker).

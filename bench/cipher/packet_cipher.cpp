@@ -4,10 +4,9 @@
 // the library does.
 #include "mardelCrypto.h"
 
+#include <array>
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
-
-#include <array>
 #include <vector>
 
 namespace {
@@ -39,7 +38,8 @@ static void BM_PacketCipher260(benchmark::State& state)
         int32_t packetLength = 0;
         int32_t plaintextLength = 0;
         _encryptPacket(key.data(), frame.data(), kFrame, packet.data(), &packetLength);
-        if (_decryptPacket(key.data(), packet.data(), packetLength, plaintext.data(), &plaintextLength) != 0) {
+        if (_decryptPacket(key.data(), packet.data(), packetLength, plaintext.data(), &plaintextLength) !=
+            0) {
             state.SkipWithError("packet refused");
             break;
         }
@@ -70,7 +70,8 @@ static void BM_OpensslAes128Ecb260(benchmark::State& state)
         benchmark::DoNotOptimize(plaintext.data());
     }
     EVP_CIPHER_CTX_free(ctx);
-    if (plaintext[0] != frame[0] || plaintext[kFrame - 1] != frame[kFrame - 1]) state.SkipWithError("no round trip");
+    if (plaintext[0] != frame[0] || plaintext[kFrame - 1] != frame[kFrame - 1])
+        state.SkipWithError("no round trip");
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kFrame);
 }
 BENCHMARK(BM_OpensslAes128Ecb260);

@@ -19,20 +19,19 @@
 #include "transports/ChannelFactory.h"
 #include "transports/LevelChannelTCP.h"
 
-#include <modbus.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <modbus.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -45,12 +44,13 @@ constexpr int kRegisters = 65536;
 constexpr size_t kRequestsPerPass = 10;
 // Ten windows of registers in the dense parts of the item space; the readable
 // items of each make one request.
-constexpr int kWindows[kRequestsPerPass] = {32000, 32400, 33000, 34000, 35000, 40000, 40400, 41000, 42000, 43000};
+constexpr int kWindows[kRequestsPerPass] = {32000, 32400, 33000, 34000, 35000,
+                                            40000, 40400, 41000, 42000, 43000};
 constexpr int kDefaultWindowRegisters = 100;
 
 // A libmodbus server serving any number of connections on one thread.
 class Server {
-public:
+   public:
     bool Start()
     {
         m_mapping = modbus_mapping_new(0, 0, kRegisters, 0);
@@ -90,7 +90,7 @@ public:
         return m_recorded;
     }
 
-private:
+   private:
     void Serve()
     {
         uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
@@ -113,7 +113,8 @@ private:
                 if (rc > 0) {
                     {
                         std::lock_guard<std::mutex> g(m_mutex);
-                        if (m_recording) m_recorded.emplace_back(query[8] << 8 | query[9], query[10] << 8 | query[11]);
+                        if (m_recording)
+                            m_recorded.emplace_back(query[8] << 8 | query[9], query[10] << 8 | query[11]);
                     }
                     ++m_requests;
                     modbus_reply(m_ctx, query, rc, m_mapping);
@@ -203,8 +204,8 @@ int main(int argc, char** argv)
     }
     uint16_t values[MODBUS_MAX_READ_REGISTERS];
 
-    std::printf("%zu items in use, %zu requests per pass, %d registers per pass\n", used.size(), requests.size(),
-                registers);
+    std::printf("%zu items in use, %zu requests per pass, %d registers per pass\n", used.size(),
+                requests.size(), registers);
     std::vector<HRESULT> errors(used.size(), S_OK);
     std::vector<double> ours, direct, theirs, ratios, directRatios;
     const auto span = std::chrono::duration<double>(seconds);

@@ -1,10 +1,6 @@
 #include "app/DebugLog.h"
-
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "platform/File.h"
+#include "support/TempFolder.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,14 +8,16 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <map>
+#include <poll.h>
 #include <regex>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
-
-#include "platform/File.h"
-#include "support/TempFolder.h"
 
 extern char** environ;
 
@@ -77,7 +75,7 @@ int WriteFromThreads(CDebugLog& log, int processTag)
 // path in the environment. It waits for a byte on stdin, so that both
 // processes start writing together, then writes and exits before any test.
 class ChildWriter : public ::testing::Environment {
-public:
+   public:
     void SetUp() override
     {
         const char* path = std::getenv(kChildEnv);
@@ -97,7 +95,7 @@ public:
 [[maybe_unused]] const auto* const kChildWriter = ::testing::AddGlobalTestEnvironment(new ChildWriter);
 
 class DebugLogTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
@@ -404,8 +402,9 @@ TEST_F(DebugLogTest, TwoProcessesWithThreadsWriteOnlyWholeLines)
     posix_spawn_file_actions_adddup2(&actions, fileno(devNull), 1);
 
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    const std::string filter = "--gtest_filter=" + std::string(testing::UnitTest::GetInstance()->current_test_suite()->name()) +
-                               "." + testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string filter =
+        "--gtest_filter=" + std::string(testing::UnitTest::GetInstance()->current_test_suite()->name()) +
+        "." + testing::UnitTest::GetInstance()->current_test_info()->name();
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     env.push_back(std::string(kChildEnv) + "=" + m_path);
@@ -443,7 +442,8 @@ TEST_F(DebugLogTest, TwoProcessesWithThreadsWriteOnlyWholeLines)
 
     const std::string text = Content(m_path);
     ASSERT_TRUE(text.ends_with("\r\n"));
-    const std::regex pattern(R"(^PID=(\d+) TID=\d+ \[ \d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \] P(\d) T(\d) L(\d{5}) (x+)$)");
+    const std::regex pattern(
+        R"(^PID=(\d+) TID=\d+ \[ \d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \] P(\d) T(\d) L(\d{5}) (x+)$)");
     std::map<std::pair<int, int>, int> next;  // (process, thread) -> next line number
     const std::string pids[2] = {std::to_string(getpid()), std::to_string(child)};
     size_t count = 0;

@@ -1,5 +1,4 @@
 #include "app/IntervalTimer.h"
-
 #include "platform/FileTime.h"
 
 #include <gtest/gtest.h>

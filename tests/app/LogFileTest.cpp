@@ -1,17 +1,15 @@
-#include "app/LogFile.h"
-
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <ctime>
-#include <regex>
-#include <thread>
-#include <vector>
-
 #include "app/CommEvents.h"
+#include "app/LogFile.h"
 #include "platform/CriticalSection.h"
 #include "platform/File.h"
 #include "support/TempFolder.h"
+
+#include <chrono>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <regex>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -50,8 +48,8 @@ TEST(LogFile, LineHasTheStampOfNowWithATwoDigitYear)
     std::smatch m;
     const std::regex pattern(R"(^\[(\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d):(\d\d)\] Старт\r\n$)");
     ASSERT_TRUE(std::regex_match(text, m, pattern)) << text;
-    const time_t stamp = LocalSeconds(std::stoi(m[1]), std::stoi(m[2]), 2000 + std::stoi(m[3]), std::stoi(m[4]),
-                                      std::stoi(m[5]), std::stoi(m[6]));
+    const time_t stamp = LocalSeconds(std::stoi(m[1]), std::stoi(m[2]), 2000 + std::stoi(m[3]),
+                                      std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6]));
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, after);
 
@@ -195,7 +193,8 @@ TEST(CommEvents, RecordingWritesOneWholeLinePerEvent)
     for (auto& th : threads) th.join();
 
     const std::string text = Content(log.Path());
-    const std::regex line(R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <Каналы связи\.K(\d)>: (Есть связь|Нет связи)\r\n)");
+    const std::regex line(
+        R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <Каналы связи\.K(\d)>: (Есть связь|Нет связи)\r\n)");
     int counts[kThreads] = {};
     size_t consumed = 0;
     for (auto it = std::sregex_iterator(text.begin(), text.end(), line); it != std::sregex_iterator(); ++it) {

@@ -1,9 +1,8 @@
 #include "app/LogIni.h"
-
-#include <gtest/gtest.h>
-
 #include "platform/File.h"
 #include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,18 +1,17 @@
-#include <gtest/gtest.h>
-
-#include <regex>
-#include <string>
-#include <thread>
-#include <vector>
-
+#include "ZellDAServer.h"
 #include "app/CommEvents.h"
 #include "app/SingleVectors.h"
 #include "config/LevelRoot.h"
 #include "config/TestChannel.h"
 #include "platform/File.h"
 #include "platform/MessageBox.h"
-#include "ZellDAServer.h"
 #include "support/TempFolder.h"
+
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -40,7 +39,7 @@ HRESULT RecordHandlerCall(const char* logPath, const char* settings)
 
 // A private lock folder, so the debug log's named mutex stays inside the test.
 class SingleVectorsLogs : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
@@ -90,10 +89,9 @@ TEST_F(SingleVectorsLogs, EventLineNamesTheChannelByItsFullPath)
     m_sv.RecordCommEvent(kCommLinkDown, channel);
     m_sv.RecordCommEvent(5, channel);
     m_sv.RecordCommEvent(kCommNoAnswer, nullptr);
-    const std::regex pattern(
-        R"(^\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <Каналы связи\.Vireo-2_1>: Нет связи\r\n)"
-        R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <Каналы связи\.Vireo-2_1>: Ошибка #5\r\n)"
-        R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <>: Нет ответа от устройства\r\n$)");
+    const std::regex pattern(R"(^\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <Каналы связи\.Vireo-2_1>: Нет связи\r\n)"
+                             R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <Каналы связи\.Vireo-2_1>: Ошибка #5\r\n)"
+                             R"(\[\d\d/\d\d/\d\d \d\d:\d\d:\d\d\] <>: Нет ответа от устройства\r\n$)");
     const std::string text = Content(m_sv.StatisticsPath());
     EXPECT_TRUE(std::regex_match(text, pattern)) << text;
 }

@@ -1,11 +1,8 @@
 #include "app/SingleVectors.h"
-
 #include "config/LevelRoot.h"
 #include "config/TestChannel.h"
 #include "platform/DynamicLibrary.h"
 #include "support/TempFolder.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 

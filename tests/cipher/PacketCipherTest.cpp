@@ -1,12 +1,11 @@
-#include "mardelCrypto.h"
 #include "app/SingleVectors.h"  // declares the same entry point types: they must agree
+#include "mardelCrypto.h"
 #include "polling/Crc16.h"
 #include "polling/ModbusFrame.h"
 
+#include <array>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
-
-#include <array>
 #include <random>
 #include <thread>
 #include <type_traits>
@@ -60,8 +59,9 @@ Decrypted Decrypt(const uint8_t* key, const Bytes& packet, size_t canary = 16)
     result.plaintext.assign(room + canary, 0xEE);
     Bytes exact(packet);
     exact.shrink_to_fit();
-    result.answer = _decryptPacket(key, exact.empty() ? nullptr : exact.data(), static_cast<int32_t>(exact.size()),
-                                   result.plaintext.data(), &result.length);
+    result.answer =
+        _decryptPacket(key, exact.empty() ? nullptr : exact.data(), static_cast<int32_t>(exact.size()),
+                       result.plaintext.data(), &result.length);
     return result;
 }
 
@@ -142,7 +142,8 @@ TEST(PacketCipher, EveryBlockMatchesOpensslAes128Ecb)
             << "round " << round << ", " << frame.size() << " bytes";
 
         // Our decipher against OpenSSL's encipher, independent of our own.
-        const Decrypted d = Decrypt(key.data(), Wrap(static_cast<uint16_t>(frame.size()), Openssl(key, zeroFilled, true)));
+        const Decrypted d =
+            Decrypt(key.data(), Wrap(static_cast<uint16_t>(frame.size()), Openssl(key, zeroFilled, true)));
         ASSERT_EQ(d.answer, 0);
         ASSERT_EQ(d.length, static_cast<int32_t>(frame.size()));
         ASSERT_EQ(Bytes(d.plaintext.begin(), d.plaintext.begin() + padded), zeroFilled);
@@ -197,7 +198,8 @@ TEST(PacketCipher, AnswersInOrderAndWritesNothingOnRefusal)
         const Bytes* packet;
         int32_t answer;
     };
-    for (const Case& c : {Case{&badMarkBadSum, 1}, Case{&badSumBadLength, 2}, Case{&badSum, 2}, Case{&badLength, 3}}) {
+    for (const Case& c :
+         {Case{&badMarkBadSum, 1}, Case{&badSumBadLength, 2}, Case{&badSum, 2}, Case{&badLength, 3}}) {
         const Decrypted d = Decrypt(key.data(), *c.packet);
         EXPECT_EQ(d.answer, c.answer) << c.packet->size() << " bytes";
         EXPECT_EQ(d.length, -1);
@@ -308,13 +310,15 @@ TEST(PacketCipher, WrongKeyPassesThePacketChecksButNotTheModbusCrc)
     const Bytes packet = Encrypt(right.data(), reply);
     const Decrypted good = Decrypt(right.data(), packet);
     ASSERT_EQ(good.answer, 0);
-    EXPECT_EQ(frame.CheckReply(good.plaintext.data(), static_cast<size_t>(good.length)), CModbusFrame::kCheckComplete);
+    EXPECT_EQ(frame.CheckReply(good.plaintext.data(), static_cast<size_t>(good.length)),
+              CModbusFrame::kCheckComplete);
 
     const Decrypted bad = Decrypt(wrong.data(), packet);
     ASSERT_EQ(bad.answer, 0);
     EXPECT_EQ(bad.length, 9);
     EXPECT_NE(Bytes(bad.plaintext.begin(), bad.plaintext.begin() + 9), reply);
-    EXPECT_EQ(frame.CheckReply(bad.plaintext.data(), static_cast<size_t>(bad.length)), CModbusFrame::kCheckBad);
+    EXPECT_EQ(frame.CheckReply(bad.plaintext.data(), static_cast<size_t>(bad.length)),
+              CModbusFrame::kCheckBad);
 }
 
 TEST(PacketCipher, ConcurrentCallsWithDifferentKeys)
@@ -343,7 +347,8 @@ TEST(PacketCipher, ConcurrentCallsWithDifferentKeys)
                                packet.data(), &length);
                 if (Bytes(packet.begin(), packet.begin() + length) != expected[t]) ++mismatches[t];
                 int32_t plainLength = 0;
-                if (_decryptPacket(keys[t].data(), packet.data(), length, plaintext.data(), &plainLength) != 0 ||
+                if (_decryptPacket(keys[t].data(), packet.data(), length, plaintext.data(), &plainLength) !=
+                        0 ||
                     plainLength != static_cast<int32_t>(frames[t].size()) ||
                     !std::equal(frames[t].begin(), frames[t].end(), plaintext.begin())) {
                     ++mismatches[t];

@@ -5,9 +5,8 @@
 #include "config/LevelTag.h"
 #include "config/TestChannel.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <memory>
 #include <random>
 #include <string>
@@ -28,7 +27,8 @@ const CLevelElementBase* ReferenceFind(const CLevelElementBase& e, std::string_v
     s.remove_prefix(name.size() + 1);
     for (size_t i = 0; i < e.TagCount(); ++i) {
         const std::string_view t = e.TagAt(i)->Name();
-        if (s == t || (s.size() == t.size() + 1 && s.substr(0, t.size()) == t && s.back() == '.')) return e.TagAt(i);
+        if (s == t || (s.size() == t.size() + 1 && s.substr(0, t.size()) == t && s.back() == '.'))
+            return e.TagAt(i);
     }
     for (size_t i = 0; i < e.LevelCount(); ++i) {
         const std::string_view l = e.LevelAt(i)->Name();
@@ -183,8 +183,8 @@ TEST(ChildLookup, TrailingSeparatorsAndNamelessElementsInShortAndLongLists)
 // lists, changed at random; after each change every probe answers as the scan.
 TEST(ChildLookup, AgreesWithAScanAfterRandomChanges)
 {
-    static const char* kNames[] = {"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l",
-                                   "m", "n", "o", "p", "q", "", "a.b", "b.", "PU_1", "x"};
+    static const char* kNames[] = {"a", "b", "c", "d", "e", "f", "g", "h",   "i",  "j",    "k",
+                                   "l", "m", "n", "o", "p", "q", "",  "a.b", "b.", "PU_1", "x"};
     constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
     size_t probes = 0;
     size_t found = 0;
@@ -195,7 +195,9 @@ TEST(ChildLookup, AgreesWithAScanAfterRandomChanges)
         auto name = [&] { return std::string(kNames[pick(kNameCount)]); };
 
         CLevelRoot root;
-        for (int c = 0; c < 10; ++c) root.AddLevel(std::make_unique<TestChannel>(kKindChannelUDP, ("C" + std::to_string(c % 7)).c_str()));
+        for (int c = 0; c < 10; ++c)
+            root.AddLevel(
+                std::make_unique<TestChannel>(kKindChannelUDP, ("C" + std::to_string(c % 7)).c_str()));
 
         for (int step = 0; step < 300; ++step) {
             std::vector<CLevelElementBase*> all;
@@ -207,32 +209,34 @@ TEST(ChildLookup, AgreesWithAScanAfterRandomChanges)
             CLevelElementBase* target = holders[pick(holders.size())];
             const bool underRoot = target == &root;
             switch (pick(20)) {
-            case 0:
-                if (!underRoot && target->LevelCount() > 0) {
-                    target->RemoveLevel(target->LevelAt(pick(target->LevelCount()))->FullPath());
-                }
-                break;
-            case 1:
-                if (!underRoot && pick(4) == 0) target->DeleteLevels();
-                break;
-            case 2:
-                if (!underRoot) target->DeleteTags();
-                break;
-            case 3:
-            case 4: all[pick(all.size())]->SetName(name()); break;
-            case 5:
-            case 6:
-                if (!underRoot) target->CreatePath(name() + "." + name() + "." + name());
-                break;
-            case 7:
-            case 8:
-                if (!underRoot) AddGroup(*target, name());
-                break;
-            default:
-                if (!underRoot) {
-                    for (int n = 0; n < 4; ++n) AddTag(*target, name());
-                }
-                break;
+                case 0:
+                    if (!underRoot && target->LevelCount() > 0) {
+                        target->RemoveLevel(target->LevelAt(pick(target->LevelCount()))->FullPath());
+                    }
+                    break;
+                case 1:
+                    if (!underRoot && pick(4) == 0) target->DeleteLevels();
+                    break;
+                case 2:
+                    if (!underRoot) target->DeleteTags();
+                    break;
+                case 3:
+                case 4:
+                    all[pick(all.size())]->SetName(name());
+                    break;
+                case 5:
+                case 6:
+                    if (!underRoot) target->CreatePath(name() + "." + name() + "." + name());
+                    break;
+                case 7:
+                case 8:
+                    if (!underRoot) AddGroup(*target, name());
+                    break;
+                default:
+                    if (!underRoot) {
+                        for (int n = 0; n < 4; ++n) AddTag(*target, name());
+                    }
+                    break;
             }
 
             // Probes: every element's full path, with separators around it, and random dotted texts.

@@ -1,13 +1,11 @@
+#include "ZellDAClient.h"
+#include "ZellDAServer.h"
 #include "config/LevelRoot.h"
 #include "config/LevelTag.h"
 #include "config/TestChannel.h"
 
-#include "ZellDAClient.h"
-#include "ZellDAServer.h"
-
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,7 +18,7 @@ constexpr CLSID kClsid = {0x5D1E8A42, 0x7C3B, 0x4F06, {0x9A, 0x2D, 0x1B, 0x8E, 0
 // The toolkit needs a callback object to run; browsing, the only client call
 // used here, never reaches it.
 class BrowseOnlyCallback : public COPCCallback {
-public:
+   public:
     HRESULT QueryNumProperties(const char*, uint32_t*) override { return E_NOTIMPL; }
     HRESULT QueryAvailableProperties(const char*, uint32_t, uint32_t*, char**, VARTYPE*) override
     {
@@ -30,7 +28,10 @@ public:
     {
         return E_NOTIMPL;
     }
-    HRESULT LookupItemIDs(const char*, uint32_t, const uint32_t*, char**, HRESULT*) override { return E_NOTIMPL; }
+    HRESULT LookupItemIDs(const char*, uint32_t, const uint32_t*, char**, HRESULT*) override
+    {
+        return E_NOTIMPL;
+    }
     uint32_t GetBaseRate(uint32_t, uint32_t) override { return 1000; }
     HRESULT AddTag(uint32_t, uint32_t, const char* const*, const char* const*, const VARTYPE*, COPCTag**,
                    HRESULT*) override
@@ -53,7 +54,7 @@ public:
 // A running toolkit with one connected client; the item space is emptied
 // again afterwards, because the toolkit lives for the whole process.
 class DefineItemsTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_EQ(SetCallbackObject(&m_callback), S_OK);

@@ -2,10 +2,9 @@
 #include "config/LevelTag.h"
 #include "config/TestChannel.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <thread>
 
 namespace {

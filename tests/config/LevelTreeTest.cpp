@@ -5,7 +5,6 @@
 #include "opcda/DATag.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {

@@ -7,7 +7,7 @@
 
 // A channel without a transport: records which transport operations ran.
 class TestChannel : public CLevelChannel {
-public:
+   public:
     explicit TestChannel(uint8_t kind = kKindChannelCOM, const char* name = nullptr) : CLevelChannel(kind)
     {
         SetName(name);

@@ -1,14 +1,13 @@
 // The report as a faulting child process leaves it beside its executable.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+#include "ReportTestSupport.h"
+#include "app/Version.h"
 
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-
-#include "ReportTestSupport.h"
-#include "app/Version.h"
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace fs = std::filesystem;
 

@@ -1,17 +1,6 @@
 // The pieces of the crash report inside one process: the UTF-16 text, the
 // local clock, the module lookup, the memory probe and a whole report for a
 // made-up exception whose frame chain the test lays out itself.
-#include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <functional>
-#include <memory>
-
 #include "ReportTestSupport.h"
 #include "app/Version.h"
 #include "crashreport/CrashClock.h"
@@ -19,6 +8,16 @@
 #include "crashreport/CrashText.h"
 #include "platform/CrashSignals.h"
 #include "platform/ElfModule.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/mman.h>
+#include <unistd.h>
 
 extern "C" char __executable_start;
 

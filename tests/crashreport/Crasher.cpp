@@ -2,9 +2,7 @@
 // that the tests can read the crash report it leaves beside itself. Before it
 // faults it prints its load address and the addresses of the functions that
 // will fault, one "name=hex" per line.
-#include <sys/mman.h>
-#include <sys/resource.h>
-#include <unistd.h>
+#include "crashreport/CrashReport.h"
 
 #include <cfenv>
 #include <climits>
@@ -12,9 +10,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <thread>
-
-#include "crashreport/CrashReport.h"
+#include <unistd.h>
 
 extern "C" char __executable_start;  // the first byte of the program's image, put there by the linker
 

@@ -1,11 +1,10 @@
 // With AddressSanitizer in the program, its own fault handler was installed
 // before the report: the report is written, then the sanitizer still reports.
-#include <gtest/gtest.h>
+#include "ReportTestSupport.h"
 
 #include <cstdlib>
 #include <filesystem>
-
-#include "ReportTestSupport.h"
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 

@@ -9,7 +9,6 @@
 #include "toolkit/FakeProgram.h"
 
 #include <gtest/gtest.h>
-
 #include <set>
 #include <string>
 #include <vector>
@@ -17,7 +16,7 @@
 namespace {
 
 class ChannelBuildTest : public ::testing::Test, public ToolkitFixture {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_started);
@@ -62,7 +61,8 @@ protected:
     std::vector<std::pair<std::string, std::uint16_t>> Collected() const
     {
         std::vector<std::pair<std::string, std::uint16_t>> items;
-        for (const CDATag* item : m_channel->Exchange().Items()) items.emplace_back(item->FullName(), item->Address());
+        for (const CDATag* item : m_channel->Exchange().Items())
+            items.emplace_back(item->FullName(), item->Address());
         return items;
     }
 
@@ -88,7 +88,8 @@ TEST_F(ChannelBuildTest, BuildDefinesAndCollectsEveryItem)
     EXPECT_EQ(collected.count(kRoot + ".Vireo-2_1.PU_1.Const.kernel_version "), 1u);
     EXPECT_EQ(collected.count(kRoot + ".Vireo-2_1.Type_PAS_24"), 1u);
     ASSERT_NE(m_channel->Exchange().WritePasswordItem(), nullptr);
-    EXPECT_EQ(m_channel->Exchange().WritePasswordItem()->FullName(), kRoot + ".Vireo-2_1.MyPin.Write_Password");
+    EXPECT_EQ(m_channel->Exchange().WritePasswordItem()->FullName(),
+              kRoot + ".Vireo-2_1.MyPin.Write_Password");
 }
 
 TEST_F(ChannelBuildTest, TeardownWithdrawsTheItemsAndRebuildGivesTheSameOnes)

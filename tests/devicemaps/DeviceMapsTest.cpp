@@ -1,10 +1,9 @@
 #include "devicemaps/DeviceMaps.h"
 #include "devicemaps/ValueCodec.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <array>
+#include <gtest/gtest.h>
 #include <map>
 #include <set>
 #include <string>
@@ -101,7 +100,8 @@ TEST(DeviceMaps, PerDeviceCounts)
     EXPECT_EQ(counts["(channel)"], 24u);
     // Nothing else: 32 + 8 + 8 + 4 + 24 + MyPin + the channel's own items.
     EXPECT_EQ(counts.size(), 32u + 8 + 8 + 4 + 24 + 1 + 1);
-    EXPECT_EQ(counts.count("PU_33") + counts.count("PI_9") + counts.count("PAS_25") + counts.count("PU_0"), 0u);
+    EXPECT_EQ(counts.count("PU_33") + counts.count("PI_9") + counts.count("PAS_25") + counts.count("PU_0"),
+              0u);
 }
 
 TEST(DeviceMaps, EdgeCaseAddressesCodesAndAccess)
@@ -117,41 +117,41 @@ TEST(DeviceMaps, EdgeCaseAddressesCodesAndAccess)
     };
     const Case cases[] = {
         {"PU_1.Sh_Signal1.shl_1", 3500, 27, 0},
-        {"PU_1.Sh_Signal1.shl_9", 3501, 27, 0},       // field 0 of the second register
+        {"PU_1.Sh_Signal1.shl_9", 3501, 27, 0},  // field 0 of the second register
         {"PU_2.Sh_Signal1.shl_1", 3516, 27, 0},
         {"PU_1.U_Signal.dev_1_start", 3502, 14, 0},   // bit 8
         {"PU_1.U_Signal.dev_2_domage", 3502, 21, 0},  // bit 15
         {"PU_1.U_Signal.dev_3_start", 3503, 6, 0},    // bit 0 of the next register
         {"PU_1.PU_Status.Reload", 3505, 13, 0},
-        {"PU_1.U_uprav_20", 3506, 17, 0},              // 8 bits in 3505, then bits 0..11 of 3506
+        {"PU_1.U_uprav_20", 3506, 17, 0},  // 8 bits in 3505, then bits 0..11 of 3506
         {"PU_1.PU_PUM_bit", 3506, 38, 0},
         {"PU_1.Const.En_Sound.shl_11", 3508, 6, 0},
-        {"PU_1.Sh_State.shl_1", 3511, 31, 0},          // field 4
+        {"PU_1.Sh_State.shl_1", 3511, 31, 0},  // field 4
         {"PU_1.Sh_State.shl_20", 3513, 34, 0},
         {"PU_1.const_data_contr_num", 3514, 3, 0},
-        {"PU_32.Sh_Signal1.shl_1", 3996, 27, 0},       // 3499 + 16 * 31 + 1
+        {"PU_32.Sh_Signal1.shl_1", 3996, 27, 0},  // 3499 + 16 * 31 + 1
         {"PU_1.Const.Dev[1].Name", 6000, 39, 0},
         {"PU_1.Const.Dev[10].Number", 6009, 40, 0},
         {"PU_1.Const.kernel_version ", 6011, 40, 0},
-        {"PU_1.Const.loop20_type", 6017, 36, 0},       // nibbles 2, 3 of 6012, four each in 6013..6016, then 0, 1
+        {"PU_1.Const.loop20_type", 6017, 36, 0},  // nibbles 2, 3 of 6012, four each in 6013..6016, then 0, 1
         {"PU_2.Const.loop1_type", 6030, 37, 0},
-        {"PU_1.loop20_signals", 7012, 39, 0},          // unit 21 of bytes from 7002: register 7012, low byte
-        {"PU_32.device10_signals", 7703, 39, 0},       // 7449 + 8 * 31 + 6, low byte
+        {"PU_1.loop20_signals", 7012, 39, 0},     // unit 21 of bytes from 7002: register 7012, low byte
+        {"PU_32.device10_signals", 7703, 39, 0},  // 7449 + 8 * 31 + 6, low byte
         {"PI_1.sw_version", 4012, 36, 0},
         {"PI_8.kernel_model", 4027, 40, 0},
         {"CPI_1.Cpi_control_64", 4080, 13, 0},
         {"CPI_1.group64_states4", 4100, 13, 0},
         {"CPI_1.cpi_type", 4101, 5, 0},
         {"CPI_1.synchro_time_error", 4101, 19, 0},
-        {"CPI_8.names_crc", 7471, 2, 0},               // 7417 + 4 * 7 + 26: registers 7471, 7472
-        {"PIN_2.Pin_Control_1", 4310, 14, 0},          // 4291 + 18 + 1, bit 8
+        {"CPI_8.names_crc", 7471, 2, 0},       // 7417 + 4 * 7 + 26: registers 7471, 7472
+        {"PIN_2.Pin_Control_1", 4310, 14, 0},  // 4291 + 18 + 1, bit 8
         {"PIN_4.Pin_Control_256", 4362, 13, 0},
         {"PIN_4.Pin_State.kernel_model", 4363, 39, 0},
         {"Type_PAS_1", 3200, 39, 0},
         {"Type_PAS_24", 3211, 40, 0},
-        {"PAS_1.pas_status.pasType", 4364, 15, 0},     // full: bit 9
+        {"PAS_1.pas_status.pasType", 4364, 15, 0},  // full: bit 9
         {"PAS_1.crc_param_const", 4367, 4, 0},
-        {"PAS_1.state_zone1", 4371, 40, 0},            // full: a byte
+        {"PAS_1.state_zone1", 4371, 40, 0},  // full: a byte
         {"PAS_1.state_zone40", 4391, 39, 0},
         {"PAS_1.zone_sensor1", 43816, 39, 0},
         {"PAS_1.sound_device1", 53752, 7, 0},
@@ -160,9 +160,9 @@ TEST(DeviceMaps, EdgeCaseAddressesCodesAndAccess)
         {"PAS_1.state_sensor318", 32158, 40, 0},
         {"PAS_2.state_sensor1", 32159, 39, 0},
         {"PAS_2.type_sensor318", 40317, 40, 0},
-        {"PAS_2.pas_status.pasType", 4392, 15, 0},     // reduced: bit 9 as well
-        {"PAS_2.crc_dissensor_state", 4400, 1, 0},     // offset 9
-        {"PAS_2.state_zone1", 4404, 43, 0},            // reduced: 5-bit field, 4376 + 28
+        {"PAS_2.pas_status.pasType", 4392, 15, 0},  // reduced: bit 9 as well
+        {"PAS_2.crc_dissensor_state", 4400, 1, 0},  // offset 9
+        {"PAS_2.state_zone1", 4404, 43, 0},         // reduced: 5-bit field, 4376 + 28
         {"PAS_2.state_zone36", 4414, 48, 0},
         {"PAS_2.state_zone37", 4416, 43, 0},
         {"PAS_2.state_zone40", 4416, 46, 0},
@@ -170,7 +170,7 @@ TEST(DeviceMaps, EdgeCaseAddressesCodesAndAccess)
         {"MyPin.Set.PowerContr", 500, 38, 0},
         {"MyPin.NetErr.no_conn_node", 501, 18, 0},
         {"MyPin.Connect.log_76", 506, 17, 0},
-        {"MyPin.Error.log_76", 511, 17, 0},            // bit 11
+        {"MyPin.Error.log_76", 511, 17, 0},  // bit 11
         {"MyPin.pasloop_flag", 517, 6, 0},
         {"MyPin.Pribor_Comm1.Command", 2000, 39, 2},
         {"MyPin.Pribor_Comm76.Device", 2075, 40, 2},
@@ -186,9 +186,10 @@ TEST(DeviceMaps, EdgeCaseAddressesCodesAndAccess)
         EXPECT_EQ(it->second.code, c.code) << c.name;
         EXPECT_EQ(it->second.access, c.access) << c.name;
     }
-    for (const char* absent : {"PAS_2.zone_sensor1", "PAS_2.sound_device1", "PAS_2.pas_status.err_pwr1", "PAS_1.pas_status.psw_fault",
-                               "PAS_1.crc_zones", "PU_1.Const.kernel_version", "PU_1.Const.En_Sound.shl_21",
-                               "Type_PAS_25", "MyPin.Pribor_Comm77.Command", "MyPin.Pin_Control_257"})
+    for (const char* absent : {"PAS_2.zone_sensor1", "PAS_2.sound_device1", "PAS_2.pas_status.err_pwr1",
+                               "PAS_1.pas_status.psw_fault", "PAS_1.crc_zones", "PU_1.Const.kernel_version",
+                               "PU_1.Const.En_Sound.shl_21", "Type_PAS_25", "MyPin.Pribor_Comm77.Command",
+                               "MyPin.Pin_Control_257"})
         EXPECT_EQ(items.count(absent), 0u) << absent;
 }
 
@@ -240,8 +241,8 @@ TEST(DeviceMaps, AccessModesCodesAndAddressRange)
     }
     EXPECT_EQ(readWrite, 152u + 256u);
     EXPECT_EQ(writeOnly, 1u);
-    EXPECT_EQ(low, 500);      // MyPin status
-    EXPECT_EQ(high, 54135);   // PAS_24.sound_device255: 53751 + 16 * 23 + 16
+    EXPECT_EQ(low, 500);     // MyPin status
+    EXPECT_EQ(high, 54135);  // PAS_24.sound_device255: 53751 + 16 * 23 + 16
 }
 
 // The bits an item decodes, as (register, bit) pairs, worked out per code from the codec table.
@@ -252,15 +253,24 @@ static std::vector<std::pair<std::uint32_t, int>> BitsOf(const Item& i)
         for (int b = from; b < from + n; ++b) bits.emplace_back(i.address + r, b);
     };
     const int c = i.code;
-    if (c == 1) reg(0, 0, 16);
-    else if (c == 2) reg(0, 0, 16), reg(1, 0, 16);
-    else if (c == 3) reg(0, 8, 8), reg(1, 0, 8);
-    else if (c == 4) reg(0, 8, 8), reg(1, 0, 16), reg(2, 0, 8);
-    else if (c == 5) reg(0, 9, 3);
-    else if (c <= 21) reg(0, c - 6, 1);
-    else if (c <= 34) reg(0, c <= 30 ? 2 * (c - 27) : 8 + 2 * (c - 31), 2);
-    else if (c <= 38) reg(0, 4 * (c - 35), 4);
-    else if (c <= 40) reg(0, c == 39 ? 0 : 8, 8);
+    if (c == 1)
+        reg(0, 0, 16);
+    else if (c == 2)
+        reg(0, 0, 16), reg(1, 0, 16);
+    else if (c == 3)
+        reg(0, 8, 8), reg(1, 0, 8);
+    else if (c == 4)
+        reg(0, 8, 8), reg(1, 0, 16), reg(2, 0, 8);
+    else if (c == 5)
+        reg(0, 9, 3);
+    else if (c <= 21)
+        reg(0, c - 6, 1);
+    else if (c <= 34)
+        reg(0, c <= 30 ? 2 * (c - 27) : 8 + 2 * (c - 31), 2);
+    else if (c <= 38)
+        reg(0, 4 * (c - 35), 4);
+    else if (c <= 40)
+        reg(0, c == 39 ? 0 : 8, 8);
     else {
         const int first = 5 * (c - 43);
         for (int b = first; b < first + 5; ++b) bits.emplace_back(i.address + b / 16, b % 16);

@@ -1,8 +1,7 @@
 #include "devicemaps/ItemList.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <vector>

@@ -1,13 +1,11 @@
-#include "devicemaps/RegisterMapBuilder.h"
-
 #include "config/LevelGroup.h"
 #include "config/LevelRoot.h"
 #include "config/LevelTag.h"
 #include "config/TestChannel.h"
+#include "devicemaps/RegisterMapBuilder.h"
 #include "opcda/DATag.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <set>
 #include <string>
@@ -33,14 +31,14 @@ void Walk(const CLevelElementBase& e, std::vector<Built>& out)
     for (std::size_t i = 0; i < e.TagCount(); ++i) {
         const CLevelTag* tag = e.TagAt(i);
         const CDATag* item = tag->Item();
-        out.push_back({tag->FullPath(), item->Address(), item->Code(), item->AccessMode(), item->m_accessRights,
-                       item->m_canonicalType});
+        out.push_back({tag->FullPath(), item->Address(), item->Code(), item->AccessMode(),
+                       item->m_accessRights, item->m_canonicalType});
     }
     for (std::size_t i = 0; i < e.LevelCount(); ++i) Walk(*e.LevelAt(i), out);
 }
 
 class BuilderTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         auto channel = std::make_unique<TestChannel>(kKindChannelTCP, "Vireo-2_1");

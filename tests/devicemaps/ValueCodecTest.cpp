@@ -1,9 +1,8 @@
 #include "devicemaps/ValueCodec.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <random>
 #include <vector>
 
@@ -15,8 +14,8 @@
 namespace {
 
 struct Run {
-    bool rawByte;     // false: register bits, true: bits of a raw buffer byte
-    int index;        // register number or byte number
+    bool rawByte;  // false: register bits, true: bits of a raw buffer byte
+    int index;     // register number or byte number
     int firstBit;
     int width;
 };
@@ -29,8 +28,14 @@ struct CodeSpec {
     std::vector<Run> runs;
 };
 
-Run R(int reg, int first, int width) { return {false, reg, first, width}; }
-Run B(int byte) { return {true, byte, 0, 8}; }
+Run R(int reg, int first, int width)
+{
+    return {false, reg, first, width};
+}
+Run B(int byte)
+{
+    return {true, byte, 0, 8};
+}
 
 std::vector<CodeSpec> AllDefinedCodes()
 {
@@ -74,7 +79,8 @@ int BitOf(const std::uint8_t* item, const Run& run, int bit)
 
 void SetBitOf(std::uint8_t* item, const Run& run, int bit, int value)
 {
-    std::uint8_t& byte = run.rawByte ? item[run.index] : (bit < 8 ? item[2 * run.index + 1] : item[2 * run.index]);
+    std::uint8_t& byte =
+        run.rawByte ? item[run.index] : (bit < 8 ? item[2 * run.index + 1] : item[2 * run.index]);
     const std::uint8_t mask = static_cast<std::uint8_t>(1u << (bit % 8));
     byte = value ? (byte | mask) : (byte & ~mask);
 }
@@ -107,11 +113,17 @@ void Place(const CodeSpec& spec, std::uint8_t* item, std::uint32_t v)
 std::uint32_t ValueOf(const VARIANT& v)
 {
     switch (v.vt) {
-        case VT_UI1: return v.bVal;
-        case VT_UI2: return v.uiVal;
-        case VT_UI4: return v.ulVal;
-        case VT_BOOL: return static_cast<std::uint16_t>(v.boolVal);
-        default: ADD_FAILURE() << "unexpected vt " << v.vt; return 0;
+        case VT_UI1:
+            return v.bVal;
+        case VT_UI2:
+            return v.uiVal;
+        case VT_UI4:
+            return v.ulVal;
+        case VT_BOOL:
+            return static_cast<std::uint16_t>(v.boolVal);
+        default:
+            ADD_FAILURE() << "unexpected vt " << v.vt;
+            return 0;
     }
 }
 
@@ -162,7 +174,8 @@ std::vector<std::uint8_t> RandomBytes(std::mt19937& rng, std::size_t n)
     return bytes;
 }
 
-const std::uint32_t kUndefinedCodes[] = {0, 22, 23, 24, 25, 26, 41, 42, 49, 50, 100, 255, 256, 262, 0xFFFFFFFFu};
+const std::uint32_t kUndefinedCodes[] = {0,  22, 23,  24,  25,  26,  41,         42,
+                                         49, 50, 100, 255, 256, 262, 0xFFFFFFFFu};
 
 }  // namespace
 
@@ -305,8 +318,9 @@ TEST(ValueCodec, EncodingRoundTripsForEveryWritableCode)
                 std::vector<std::uint8_t> imageBytes = RandomBytes(rng, 2 * spec.registers);
                 if (round == 0) std::fill(imageBytes.begin(), imageBytes.end(), 0x00);
                 if (round == 1) std::fill(imageBytes.begin(), imageBytes.end(), 0xFF);
-                const std::uint32_t full = width == 32 ? static_cast<std::uint32_t>(rng())
-                                                       : static_cast<std::uint32_t>(rng()) & ((1u << width) - 1);
+                const std::uint32_t full = width == 32
+                                               ? static_cast<std::uint32_t>(rng())
+                                               : static_cast<std::uint32_t>(rng()) & ((1u << width) - 1);
                 const std::uint32_t value = (round == 2) ? 0 : full;
                 VARIANT in = spec.vt == VT_BOOL ? MakeBool(value != 0) : MakeUi4(value);
 
@@ -399,7 +413,7 @@ TEST(ValueCodec, EncodingRefusalsWriteNothing)
 
     Text notANumber("abc");
     Text empty("");
-    VARIANT tooBig = MakeUi4(70000);   // fits no VT_UI2 or VT_UI1
+    VARIANT tooBig = MakeUi4(70000);  // fits no VT_UI2 or VT_UI1
     VARIANT negative = MakeI4(-1);
     for (const CodeSpec& spec : AllDefinedCodes()) {
         EXPECT_TRUE(refused(256, true, spec.code, true, &one)) << spec.code;

@@ -1,16 +1,17 @@
-#include "opcda/DATag.h"
-
 #include "config/LevelGroup.h"
 #include "config/LevelTag.h"
+#include "opcda/DATag.h"
 #include "platform/FileTime.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace {
 
-std::uint64_t Stamp(const CDATag& item) { return FileTimeToUInt64(item.m_timeStamp); }
+std::uint64_t Stamp(const CDATag& item)
+{
+    return FileTimeToUInt64(item.m_timeStamp);
+}
 
 // The time stamp is "now": between two readings of the clock around the call.
 template <typename F>

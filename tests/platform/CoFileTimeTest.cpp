@@ -1,16 +1,15 @@
 #include "platform/FileTime.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
+#include <gtest/gtest.h>
 #include <string>
 
 namespace {
 
 // Sets TZ for one test and puts the old value back.
 class CScopedTimeZone {
-public:
+   public:
     explicit CScopedTimeZone(const char* tz)
     {
         const char* old = std::getenv("TZ");
@@ -21,12 +20,14 @@ public:
     }
     ~CScopedTimeZone()
     {
-        if (m_had) setenv("TZ", m_old.c_str(), 1);
-        else unsetenv("TZ");
+        if (m_had)
+            setenv("TZ", m_old.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
-private:
+   private:
     bool m_had = false;
     std::string m_old;
 };

@@ -1,7 +1,6 @@
 #include "platform/CriticalSection.h"
 
 #include <gtest/gtest.h>
-
 #include <thread>
 #include <vector>
 

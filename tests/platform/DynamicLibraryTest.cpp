@@ -1,8 +1,7 @@
 #include "platform/DynamicLibrary.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
+#include <gtest/gtest.h>
 #include <utility>
 
 TEST(DynamicLibrary, LoadsASystemLibraryAndFindsAnEntry)

@@ -1,12 +1,10 @@
 #include "platform/File.h"
-
-#include <gtest/gtest.h>
+#include "support/TempFolder.h"
 
 #include <cerrno>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <utility>
-
-#include "support/TempFolder.h"
 
 namespace {
 

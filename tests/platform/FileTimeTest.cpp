@@ -1,9 +1,8 @@
 #include "platform/FileTime.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <ctime>
+#include <gtest/gtest.h>
 
 TEST(FileTime, SplitAndJoinRoundTrip)
 {

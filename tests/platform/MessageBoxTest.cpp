@@ -1,10 +1,9 @@
 #include "platform/MessageBox.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,7 +12,7 @@ namespace {
 
 // What a stream received.
 class CCapture {
-public:
+   public:
     CCapture() : m_stream(open_memstream(&m_buffer, &m_size)) {}
     ~CCapture()
     {
@@ -27,14 +26,14 @@ public:
         return std::string(m_buffer, m_size);
     }
 
-private:
+   private:
     char* m_buffer = nullptr;
     std::size_t m_size = 0;
     std::FILE* m_stream;
 };
 
 class CRecordingBox : public IMessageBox {
-public:
+   public:
     int Show(std::string_view text, std::string_view caption, unsigned flags) override
     {
         m_text = std::string(text);

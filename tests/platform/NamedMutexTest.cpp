@@ -1,21 +1,19 @@
+#include "platform/File.h"
 #include "platform/NamedMutex.h"
-
-#include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "support/TempFolder.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
-
-#include "platform/File.h"
-#include "support/TempFolder.h"
 
 namespace {
 
@@ -24,22 +22,28 @@ using Clock = std::chrono::steady_clock;
 const char* Name(MutexWait w)
 {
     switch (w) {
-        case MutexWait::Acquired: return "Acquired";
-        case MutexWait::TimedOut: return "TimedOut";
-        case MutexWait::Failed: return "Failed";
+        case MutexWait::Acquired:
+            return "Acquired";
+        case MutexWait::TimedOut:
+            return "TimedOut";
+        case MutexWait::Failed:
+            return "Failed";
     }
     return "?";
 }
 
 }  // namespace
 
-void PrintTo(MutexWait w, std::ostream* os) { *os << Name(w); }
+void PrintTo(MutexWait w, std::ostream* os)
+{
+    *os << Name(w);
+}
 
 namespace {
 
 // Every test gets its own lock folder through XDG_RUNTIME_DIR.
 class NamedMutexTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         const char* old = std::getenv("XDG_RUNTIME_DIR");
@@ -199,7 +203,8 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther)
 TEST_F(NamedMutexTest, KilledHolderIsReleasedByTheKernel)
 {
     Pipe ready, hold;
-    const pid_t child = Spawn([&] { return HoldUntilReleased("dying", ready.fds[1], hold.fds[0], hold.fds[1], false); });
+    const pid_t child =
+        Spawn([&] { return HoldUntilReleased("dying", ready.fds[1], hold.fds[0], hold.fds[1], false); });
     ASSERT_TRUE(WaitByte(ready.fds[0]));
 
     CNamedMutex mutex;
@@ -216,7 +221,8 @@ TEST_F(NamedMutexTest, KilledHolderIsReleasedByTheKernel)
 TEST_F(NamedMutexTest, HolderExitingWithoutUnlockReleases)
 {
     Pipe ready, hold;
-    const pid_t child = Spawn([&] { return HoldUntilReleased("leaver", ready.fds[1], hold.fds[0], hold.fds[1], true); });
+    const pid_t child =
+        Spawn([&] { return HoldUntilReleased("leaver", ready.fds[1], hold.fds[0], hold.fds[1], true); });
     ASSERT_TRUE(WaitByte(ready.fds[0]));
     EXPECT_EQ(Reap(child), 0);
     CNamedMutex mutex;
@@ -227,7 +233,8 @@ TEST_F(NamedMutexTest, HolderExitingWithoutUnlockReleases)
 TEST_F(NamedMutexTest, WaitEndsAtItsTimeoutAndSucceedsOnceReleased)
 {
     Pipe ready, hold;
-    const pid_t child = Spawn([&] { return HoldUntilReleased("slow", ready.fds[1], hold.fds[0], hold.fds[1], false); });
+    const pid_t child =
+        Spawn([&] { return HoldUntilReleased("slow", ready.fds[1], hold.fds[0], hold.fds[1], false); });
     ASSERT_TRUE(WaitByte(ready.fds[0]));
 
     CNamedMutex mutex;

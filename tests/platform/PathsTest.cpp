@@ -1,35 +1,37 @@
 #include "platform/Paths.h"
 
-#include <gtest/gtest.h>
-
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 // Points an environment variable elsewhere for one test.
 class CScopedEnv {
-public:
+   public:
     CScopedEnv(const char* name, const char* value) : m_name(name)
     {
         const char* old = std::getenv(name);
         m_had = old != nullptr;
         if (m_had) m_old = old;
-        if (value != nullptr) setenv(name, value, 1);
-        else unsetenv(name);
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
     }
     ~CScopedEnv()
     {
-        if (m_had) setenv(m_name.c_str(), m_old.c_str(), 1);
-        else unsetenv(m_name.c_str());
+        if (m_had)
+            setenv(m_name.c_str(), m_old.c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
     }
 
-private:
+   private:
     std::string m_name;
     bool m_had = false;
     std::string m_old;
@@ -66,7 +68,8 @@ TEST(Paths, ResolutionRule)
     EXPECT_EQ(ResolveXdgFolder("/data/x", true, "/home/u", "/var/lib", ".local/share"), "/data/x");
     EXPECT_EQ(ResolveXdgFolder("/data/x/", false, "/home/u", "/var/lib", ".local/share"), "/data/x");
     EXPECT_EQ(ResolveXdgFolder(nullptr, true, "/root", "/var/lib", ".local/share"), "/var/lib");
-    EXPECT_EQ(ResolveXdgFolder(nullptr, false, "/home/u", "/var/lib", ".local/share"), "/home/u/.local/share");
+    EXPECT_EQ(ResolveXdgFolder(nullptr, false, "/home/u", "/var/lib", ".local/share"),
+              "/home/u/.local/share");
     // Empty or relative values are not folders: ignored, as the XDG rules say.
     EXPECT_EQ(ResolveXdgFolder("", false, "/home/u", "/etc", ".config"), "/home/u/.config");
     EXPECT_EQ(ResolveXdgFolder("relative/dir", true, "/root", "/etc", ".config"), "/etc");

@@ -1,15 +1,13 @@
 #include "platform/Registry.h"
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -20,7 +18,7 @@ const char kClsidKey[] = "CLSID\\{5D1E8A42-7C3B-4F06-9A2D-1B8E6F0C4A37}";
 const char kServerKey[] = "CLSID\\{5D1E8A42-7C3B-4F06-9A2D-1B8E6F0C4A37}\\LocalServer32";
 
 class RegistryTest : public testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         std::string pattern = (fs::temp_directory_path() / "vireo-registry-XXXXXX").string();
@@ -144,8 +142,8 @@ TEST_F(RegistryTest, EscapeAttemptsAreRefused)
     CRegistry reg(m_root);
     ASSERT_TRUE(reg.CreateKey("Inside"));
     const std::vector<std::string> before = Everything();
-    for (const char* key : {"..", "Inside\\..\\..\\outside", "a/b", "../x", "\\Inside", "Inside\\", "Inside\\\\x", ".",
-                            "Inside\\.", "/etc"}) {
+    for (const char* key : {"..", "Inside\\..\\..\\outside", "a/b", "../x", "\\Inside", "Inside\\",
+                            "Inside\\\\x", ".", "Inside\\.", "/etc"}) {
         SCOPED_TRACE(key);
         EXPECT_FALSE(reg.SetValue(key, "", "x"));
         EXPECT_FALSE(reg.CreateKey(key));
@@ -222,7 +220,10 @@ TEST_F(RegistryTest, MachineStoreFollowsXdgConfigHome)
     EXPECT_TRUE(fs::is_regular_file(file));
     EXPECT_EQ(ReadWhole(file), "/opt/vireo/OpcVireo2");
     std::string text;
-    EXPECT_FALSE(CRegistry::Open(RegistryHive::LocalMachine).GetValue(kServerKey, "", &text)) << "hives are apart";
-    if (old != nullptr) setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else unsetenv("XDG_CONFIG_HOME");
+    EXPECT_FALSE(CRegistry::Open(RegistryHive::LocalMachine).GetValue(kServerKey, "", &text))
+        << "hives are apart";
+    if (old != nullptr)
+        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
 }

@@ -1,8 +1,7 @@
 #include "platform/TaskMem.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 #include <string>
 
 TEST(TaskMem, AllocReallocFree)

@@ -1,9 +1,7 @@
 #include "platform/Text.h"
 
 #include <gtest/gtest.h>
-
 #include <iconv.h>
-
 #include <string>
 
 namespace {
@@ -51,13 +49,15 @@ TEST(Utf, InvalidUtf8BecomesReplacementCharacters)
     };
     const Case cases[] = {
         {"\xFF", kFffd},
-        {"a\xC3", "a" + kFffd},                     // truncated at the end
-        {"\xE2\x82" "A", kFffd + "A"},              // truncated, one U+FFFD, next kept
-        {"\xC0\xAF", kFffd + kFffd},                // overlong
-        {"\xE0\x80\x80", kFffd + kFffd + kFffd},    // overlong three-byte form
-        {"\xED\xA0\x80", kFffd + kFffd + kFffd},    // an encoded surrogate
+        {"a\xC3", "a" + kFffd},  // truncated at the end
+        {"\xE2\x82"
+         "A",
+         kFffd + "A"},                                        // truncated, one U+FFFD, next kept
+        {"\xC0\xAF", kFffd + kFffd},                          // overlong
+        {"\xE0\x80\x80", kFffd + kFffd + kFffd},              // overlong three-byte form
+        {"\xED\xA0\x80", kFffd + kFffd + kFffd},              // an encoded surrogate
         {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // above U+10FFFF
-        {"\x80z", kFffd + "z"},                     // stray continuation byte
+        {"\x80z", kFffd + "z"},                               // stray continuation byte
         {"\xD0\x9F\xD1", "П" + kFffd},
     };
     for (const Case& c : cases) {

@@ -1,9 +1,8 @@
 #include "platform/Variant.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <limits>
 #include <string>
 #include <vector>
@@ -73,17 +72,39 @@ Outcome ToIntegerType(const VARIANT& src, VARTYPE vt)
     }
     EXPECT_EQ(out.v.vt, vt);
     switch (vt) {
-    case VT_I1: o.value = out.v.cVal; break;
-    case VT_UI1: o.uvalue = out.v.bVal; break;
-    case VT_I2: o.value = out.v.iVal; break;
-    case VT_UI2: o.uvalue = out.v.uiVal; break;
-    case VT_I4: o.value = out.v.lVal; break;
-    case VT_INT: o.value = out.v.intVal; break;
-    case VT_UI4: o.uvalue = out.v.ulVal; break;
-    case VT_UINT: o.uvalue = out.v.uintVal; break;
-    case VT_I8: o.value = out.v.llVal; break;
-    case VT_UI8: o.uvalue = out.v.ullVal; break;
-    default: ADD_FAILURE() << "not an integer type"; break;
+        case VT_I1:
+            o.value = out.v.cVal;
+            break;
+        case VT_UI1:
+            o.uvalue = out.v.bVal;
+            break;
+        case VT_I2:
+            o.value = out.v.iVal;
+            break;
+        case VT_UI2:
+            o.uvalue = out.v.uiVal;
+            break;
+        case VT_I4:
+            o.value = out.v.lVal;
+            break;
+        case VT_INT:
+            o.value = out.v.intVal;
+            break;
+        case VT_UI4:
+            o.uvalue = out.v.ulVal;
+            break;
+        case VT_UINT:
+            o.uvalue = out.v.uintVal;
+            break;
+        case VT_I8:
+            o.value = out.v.llVal;
+            break;
+        case VT_UI8:
+            o.uvalue = out.v.ullVal;
+            break;
+        default:
+            ADD_FAILURE() << "not an integer type";
+            break;
     }
     return o;
 }
@@ -162,8 +183,9 @@ TEST(VariantChangeType, RealsRoundHalfToEvenThenMustFit)
         double in;
         std::int64_t out;
     };
-    for (const Case c : {Case{0.5, 0}, Case{1.5, 2}, Case{2.5, 2}, Case{3.5, 4}, Case{-0.5, 0}, Case{-1.5, -2},
-                         Case{-2.5, -2}, Case{0.4999, 0}, Case{0.6, 1}, Case{-0.6, -1}, Case{1e9 + 0.5, 1000000000}}) {
+    for (const Case c :
+         {Case{0.5, 0}, Case{1.5, 2}, Case{2.5, 2}, Case{3.5, 4}, Case{-0.5, 0}, Case{-1.5, -2},
+          Case{-2.5, -2}, Case{0.4999, 0}, Case{0.6, 1}, Case{-0.6, -1}, Case{1e9 + 0.5, 1000000000}}) {
         SCOPED_TRACE(c.in);
         EXPECT_EQ(ToIntegerType(R8(c.in), VT_I4).value, c.out);
     }
@@ -259,8 +281,8 @@ TEST(VariantChangeType, TextNumbersWithBlanksSignsFractionsAndExponents)
 
 TEST(VariantChangeType, TextThatIsNotANumberIsATypeMismatchAndLeavesDestAlone)
 {
-    for (const char* text : {"", " ", "abc", "12abc", "1,000", "1 2", "--1", "+-1", "1e", "1e+", "0x10", "&H10", ".",
-                             "-", "1.2.3", "٣", "１２"}) {
+    for (const char* text : {"", " ", "abc", "12abc", "1,000", "1 2", "--1", "+-1", "1e", "1e+", "0x10",
+                             "&H10", ".", "-", "1.2.3", "٣", "１２"}) {
         SCOPED_TRACE(text);
         CVar src;
         src.v.vt = VT_BSTR;
@@ -490,8 +512,8 @@ TEST(VariantChangeType, TextToDates)
     EXPECT_EQ(st.wSecond, 9);
     EXPECT_EQ(st.wMilliseconds, 250);
 
-    for (const char* text : {"", "0.0", "1", "True", "2/30/2024", "13/1/2024", "24:00", "1:60", "1/2/1970 x", "1/2",
-                             "99/99/99"}) {
+    for (const char* text : {"", "0.0", "1", "True", "2/30/2024", "13/1/2024", "24:00", "1:60", "1/2/1970 x",
+                             "1/2", "99/99/99"}) {
         EXPECT_EQ(parse(text, &d), DISP_E_TYPEMISMATCH) << text;
     }
 }

@@ -30,21 +30,22 @@ TEST_F(ExchangeTest, PollingAndToolkitThreadsShareTheExchange)
     std::vector<CDATag*> readable;
     std::vector<CDATag*> writable;
     for (uint16_t r = 0; r < 40; ++r) {
-        readable.push_back(AddItem(ch, ("PU_1.s.i" + std::to_string(r)).c_str(), static_cast<uint16_t>(500 + r),
-                                   kAccessRead, static_cast<uint8_t>(r % 2 ? 39 : 6), r % 3 != 0));
+        readable.push_back(AddItem(ch, ("PU_1.s.i" + std::to_string(r)).c_str(),
+                                   static_cast<uint16_t>(500 + r), kAccessRead,
+                                   static_cast<uint8_t>(r % 2 ? 39 : 6), r % 3 != 0));
     }
     CDATag* password = AddItem(ch, "MyPin.Write_Password", 2600, kAccessWrite, 2, false);
     ch.Exchange().SetWritePasswordItem(password);
     for (uint16_t b = 0; b < 16; ++b) {
-        writable.push_back(
-            AddItem(ch, ("MyPin.Pin_Control_" + std::to_string(b + 1)).c_str(), 2500, kAccessReadWrite,
-                    static_cast<uint8_t>(6 + b)));
+        writable.push_back(AddItem(ch, ("MyPin.Pin_Control_" + std::to_string(b + 1)).c_str(), 2500,
+                                   kAccessReadWrite, static_cast<uint8_t>(6 + b)));
     }
     for (uint16_t n = 0; n < 4; ++n) {
         writable.push_back(AddItem(ch, ("MyPin.Pribor_Comm" + std::to_string(n + 1) + ".Command").c_str(),
                                    static_cast<uint16_t>(2000 + n), kAccessReadWrite, 39));
     }
-    for (uint16_t r = 0; r < 600; ++r) ch.SetRegister(static_cast<uint16_t>(500 + r), static_cast<uint16_t>(r * 7));
+    for (uint16_t r = 0; r < 600; ++r)
+        ch.SetRegister(static_cast<uint16_t>(500 + r), static_cast<uint16_t>(r * 7));
 
     ASSERT_EQ(ch.StartThread(), 1);
 
@@ -153,8 +154,8 @@ TEST_F(ExchangeTest, ClientsTakingAndLettingGoWhilePollingLeaveTheRightItemsInTh
     std::vector<CDATag*> items;
     for (uint16_t r = 0; r < 64; ++r) {
         // Every other register: each item held makes a request of its own.
-        items.push_back(AddItem(ch, ("PU_1.s.i" + std::to_string(r)).c_str(), static_cast<uint16_t>(100 + 2 * r),
-                                kAccessRead, 39, false));
+        items.push_back(AddItem(ch, ("PU_1.s.i" + std::to_string(r)).c_str(),
+                                static_cast<uint16_t>(100 + 2 * r), kAccessRead, 39, false));
     }
     ASSERT_EQ(ch.StartThread(), 1);
 

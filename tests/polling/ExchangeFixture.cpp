@@ -45,8 +45,8 @@ ScriptedChannel& ExchangeTest::AddChannel(uint8_t kind, const char* name)
     return ref;
 }
 
-CDATag* ExchangeTest::AddItem(ScriptedChannel& channel, const char* path, uint16_t address, uint8_t accessMode,
-                              uint8_t code, bool inUse)
+CDATag* ExchangeTest::AddItem(ScriptedChannel& channel, const char* path, uint16_t address,
+                              uint8_t accessMode, uint8_t code, bool inUse)
 {
     CLevelTag* tag = channel.CreatePath(path);
     EXPECT_NE(tag, nullptr) << path;

@@ -3,19 +3,18 @@
 // log in a folder of the test's own, the channels under its root, and the
 // packet cipher library loaded from the folder of the test programs.
 #include "app/SingleVectors.h"
-#include "opcda/DATag.h"
 #include "config/LevelRoot.h"
+#include "opcda/DATag.h"
 #include "platform/DynamicLibrary.h"
 #include "polling/ScriptedChannel.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
 class ExchangeTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -25,8 +24,8 @@ protected:
     // A tag at path below the channel whose item has this register, access
     // mode and value type code; collected by the channel's exchange and, when
     // inUse, held by a client.
-    CDATag* AddItem(ScriptedChannel& channel, const char* path, uint16_t address, uint8_t accessMode, uint8_t code,
-                    bool inUse = true);
+    CDATag* AddItem(ScriptedChannel& channel, const char* path, uint16_t address, uint8_t accessMode,
+                    uint8_t code, bool inUse = true);
 
     // Event texts of the statistics log, in order, as "<channel>: text".
     std::vector<std::string> Events() const;

@@ -1,9 +1,8 @@
 #include "polling/Crc16.h"
 #include "polling/ModbusFrame.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 #include <random>
 #include <vector>
 
@@ -108,7 +107,8 @@ TEST(ModbusFrameBuild, ReadInTcpCountsTransactions)
     CModbusFrame frame;  // a new frame is in TCP mode, slave 1
     SetRead(frame, 3, 0, 10);
     ASSERT_TRUE(frame.BuildRequest());
-    EXPECT_EQ(FrameOf(frame), (Bytes{0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x0A}));
+    EXPECT_EQ(FrameOf(frame),
+              (Bytes{0x00, 0x01, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x00, 0x00, 0x0A}));
     EXPECT_EQ(frame.ExpectedReplyLength(), 29);
     ASSERT_TRUE(frame.BuildRequest());
     EXPECT_EQ(frame.FrameBytes()[0], 0x00);
@@ -363,9 +363,9 @@ TEST(ModbusFrameParse, TcpPduShorterThanItsByteCount)
     CModbusFrame tcp = Frame(CModbusFrame::kModeTcp);
     EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 7, 1, 3, 10, 1, 2, 3, 4}));
     EXPECT_TRUE(tcp.Values().empty());
-    EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 2, 1, 3}));  // function code, no byte count
-    EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 1, 1}));     // no PDU at all
-    EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 4, 1, 6, 0, 1}));   // echo too short
+    EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 2, 1, 3}));        // function code, no byte count
+    EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 1, 1}));           // no PDU at all
+    EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 4, 1, 6, 0, 1}));  // echo too short
     EXPECT_FALSE(Parse(tcp, {0, 1, 0, 0, 0, 4, 1, 16, 0, 1}));
 }
 

@@ -5,28 +5,26 @@
 #include "polling/ModbusFrame.h"
 #include "support/TempFolder.h"
 
-#include <gtest/gtest.h>
-#include <modbus.h>
-
 #include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <memory>
+#include <modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <signal.h>
 #include <spawn.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <chrono>
-#include <cerrno>
-#include <cstdlib>
-#include <filesystem>
-#include <memory>
-#include <random>
-#include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -53,7 +51,7 @@ Bytes WireBytes(const uint16_t* registers, size_t count)
 
 // One end of a byte stream (socket or pty) with bounded reads.
 class Link {
-public:
+   public:
     explicit Link(int fd = -1) : m_fd(fd) {}
     ~Link() { Close(); }
     Link(const Link&) = delete;
@@ -90,7 +88,8 @@ public:
         Bytes reply;
         const auto deadline = Clock::now() + kReplyTimeout;
         while (reply.size() < expected) {
-            if (!reply.empty() && frame.CheckReply(reply.data(), reply.size()) == CModbusFrame::kCheckComplete) {
+            if (!reply.empty() &&
+                frame.CheckReply(reply.data(), reply.size()) == CModbusFrame::kCheckComplete) {
                 break;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -108,21 +107,22 @@ public:
         return reply;
     }
 
-private:
+   private:
     int m_fd;
 };
 
 // A libmodbus server answering from its own register map on a thread of the
 // test, reached through m_client.
 class ModbusPeerTest : public ::testing::TestWithParam<int32_t> {
-protected:
+   protected:
     void SetUp() override
     {
         m_mapping = modbus_mapping_new(0, 0, kHoldingCount, kInputCount);
         ASSERT_NE(m_mapping, nullptr);
         std::mt19937 random(1234);
         for (int i = 0; i < kHoldingCount; ++i) m_mapping->tab_registers[i] = static_cast<uint16_t>(random());
-        for (int i = 0; i < kInputCount; ++i) m_mapping->tab_input_registers[i] = static_cast<uint16_t>(random());
+        for (int i = 0; i < kInputCount; ++i)
+            m_mapping->tab_input_registers[i] = static_cast<uint16_t>(random());
         m_holding.assign(m_mapping->tab_registers, m_mapping->tab_registers + kHoldingCount);
         m_input.assign(m_mapping->tab_input_registers, m_mapping->tab_input_registers + kInputCount);
 
@@ -194,7 +194,8 @@ protected:
         std::string a = "pty,raw,echo=0,link=" + serverEnd;
         std::string b = "pty,raw,echo=0,link=" + clientEnd;
         char* argv[] = {const_cast<char*>("socat"), a.data(), b.data(), nullptr};
-        ASSERT_EQ(::posix_spawnp(&m_socat, "socat", nullptr, nullptr, argv, environ), 0) << "socat not started";
+        ASSERT_EQ(::posix_spawnp(&m_socat, "socat", nullptr, nullptr, argv, environ), 0)
+            << "socat not started";
         const auto deadline = Clock::now() + std::chrono::seconds(5);
         while (!(std::filesystem::exists(serverEnd) && std::filesystem::exists(clientEnd))) {
             ASSERT_LT(Clock::now(), deadline) << "socat made no pty links within 5 s";

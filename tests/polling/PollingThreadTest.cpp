@@ -1,7 +1,7 @@
 // The channel's polling thread: its turn, the poll period, the forced first
 // poll, and how it stops, alone and together with other channels.
-#include "polling/ExchangeFixture.h"
 #include "config/LevelTag.h"
+#include "polling/ExchangeFixture.h"
 #include "polling/PollingThread.h"
 
 #include <chrono>
@@ -95,7 +95,8 @@ TEST_F(ExchangeTest, AStopDuringATransactionEndsWithinOneReceiveTimeout)
     ScriptedChannel& ch = AddChannel();
     ch.Settings().m_responseTimeout = 500;
     CDATag* a = AddItem(ch, "g.a", 10, kAccessRead, 39);
-    ch.Script({DeviceAction::Answer(), DeviceAction::Silence(), DeviceAction::Silence(), DeviceAction::Silence()});
+    ch.Script(
+        {DeviceAction::Answer(), DeviceAction::Silence(), DeviceAction::Silence(), DeviceAction::Silence()});
     ASSERT_EQ(ch.StartThread(), 1);
     ASSERT_TRUE(ch.WaitForRequests(2, milliseconds(3000)));
     const auto stop = Clock::now();
@@ -238,7 +239,8 @@ TEST_F(ExchangeTest, ARestartAppliesNewSettingsInItsOrder)
     ASSERT_NE(ch.Exchange().WritePasswordItem(), nullptr);
     const std::vector<std::string> calls = ch.Calls();
     ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()), (std::vector<std::string>{"Close", "Open"}));
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"Close", "Open"}));
     ch.StopThread();
 }
 

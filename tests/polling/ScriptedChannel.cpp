@@ -124,7 +124,8 @@ DeviceRequest ScriptedChannel::ParseRequest(const Bytes& frame) const
     if (IsTcp()) {
         if (frame.size() < 8) return r;
         const size_t length = (frame[4] << 8) | frame[5];
-        if (frame[2] != 0 || frame[3] != 0 || length + 6 != frame.size() || frame[6] != Settings().m_slaveAddress) {
+        if (frame[2] != 0 || frame[3] != 0 || length + 6 != frame.size() ||
+            frame[6] != Settings().m_slaveAddress) {
             return r;
         }
         pdu.assign(frame.begin() + 7, frame.end());
@@ -151,7 +152,8 @@ DeviceRequest ScriptedChannel::ParseRequest(const Bytes& frame) const
     return r;
 }
 
-Bytes ScriptedChannel::BuildReply(const Bytes& request, const DeviceRequest& parsed, const DeviceAction& action)
+Bytes ScriptedChannel::BuildReply(const Bytes& request, const DeviceRequest& parsed,
+                                  const DeviceAction& action)
 {
     if (action.m_kind == DeviceAction::Kind::kRaw) {
         return action.m_bytes;
@@ -185,8 +187,12 @@ Bytes ScriptedChannel::BuildReply(const Bytes& request, const DeviceRequest& par
     }
     Bytes reply;
     if (IsTcp()) {
-        reply = {request.size() > 1 ? request[0] : uint8_t{0}, request.size() > 1 ? request[1] : uint8_t{0}, 0, 0,
-                 static_cast<uint8_t>((pdu.size() + 1) >> 8), static_cast<uint8_t>((pdu.size() + 1) & 0xFF),
+        reply = {request.size() > 1 ? request[0] : uint8_t{0},
+                 request.size() > 1 ? request[1] : uint8_t{0},
+                 0,
+                 0,
+                 static_cast<uint8_t>((pdu.size() + 1) >> 8),
+                 static_cast<uint8_t>((pdu.size() + 1) & 0xFF),
                  address};
         reply.insert(reply.end(), pdu.begin(), pdu.end());
         if (action.m_kind == DeviceAction::Kind::kBadCrc) {
@@ -221,7 +227,8 @@ int ScriptedChannel::Send(uint8_t* bytes, uint32_t* length)
         if (m_decrypt != nullptr) {
             Bytes plain(wire.size() + 16, 0);
             int32_t plainLength = 0;
-            if (m_decrypt(m_key, wire.data(), static_cast<int32_t>(wire.size()), plain.data(), &plainLength) == 0) {
+            if (m_decrypt(m_key, wire.data(), static_cast<int32_t>(wire.size()), plain.data(),
+                          &plainLength) == 0) {
                 plain.resize(std::min<size_t>(static_cast<size_t>(plainLength), plain.size()));
                 request = plain;
             } else {
@@ -244,14 +251,17 @@ int ScriptedChannel::Send(uint8_t* bytes, uint32_t* length)
             if (m_encrypt != nullptr && action.m_kind != DeviceAction::Kind::kRaw) {
                 Bytes packet(reply.size() + 32, 0);
                 int32_t packetLength = 0;
-                m_encrypt(m_key, reply.data(), static_cast<int32_t>(reply.size()), packet.data(), &packetLength);
+                m_encrypt(m_key, reply.data(), static_cast<int32_t>(reply.size()), packet.data(),
+                          &packetLength);
                 packet.resize(static_cast<size_t>(packetLength));
                 reply = packet;
             }
             if (action.m_kind == DeviceAction::Kind::kCutShort) {
                 reply.resize(std::min<size_t>(reply.size(), action.m_count));
             }
-            const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(action.m_delayMs != 0 ? action.m_delayMs : m_replyDelayMs);
+            const auto at =
+                std::chrono::steady_clock::now() +
+                std::chrono::milliseconds(action.m_delayMs != 0 ? action.m_delayMs : m_replyDelayMs);
             if (action.m_pieces.empty()) {
                 m_arrivals.push_back({reply, at});
             } else {

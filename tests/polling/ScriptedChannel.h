@@ -105,7 +105,7 @@ struct DeviceRequest {
 };
 
 class ScriptedChannel : public CLevelChannel {
-public:
+   public:
     explicit ScriptedChannel(uint8_t kind = kKindChannelCOM, const char* name = "Vireo-2_1");
     ~ScriptedChannel() override;
 
@@ -149,7 +149,7 @@ public:
     bool WaitForRequests(size_t n, std::chrono::milliseconds limit) const;
     void ClearRecords();
 
-private:
+   private:
     struct Arrival {
         Bytes m_bytes;
         std::chrono::steady_clock::time_point m_at;

@@ -297,7 +297,7 @@ TEST_F(ExchangeTest, AStopEndsThePauseBeforeTheRequest)
 // The envelope.
 
 class EnvelopeTest : public ExchangeTest {
-protected:
+   protected:
     void SetUp() override
     {
         ExchangeTest::SetUp();
@@ -448,7 +448,8 @@ TEST_F(ExchangeTest, BaseSendAndReceiveTraceWhenCommonIsOn)
     EXPECT_EQ(ch.CLevelChannel::Receive(bytes, nullptr), 1);
     uint32_t none = 0;
     EXPECT_EQ(ch.CLevelChannel::Receive(bytes, &none), 1);
-    EXPECT_EQ(TraceLines(), (std::vector<std::string>{"Write<3>: 01 AB 0F", "Read<3>: 01 AB 0F", "Read<0>:"}));
+    EXPECT_EQ(TraceLines(),
+              (std::vector<std::string>{"Write<3>: 01 AB 0F", "Read<3>: 01 AB 0F", "Read<0>:"}));
 }
 
 TEST_F(ExchangeTest, PlainTransactionsTraceOnlyWhatTheTransportMoves)

@@ -35,7 +35,7 @@ struct MyPinItems {
 }  // namespace
 
 class WriteTest : public ExchangeTest {
-protected:
+   protected:
     void SetUp() override
     {
         ExchangeTest::SetUp();
@@ -172,8 +172,8 @@ TEST_F(WriteTest, EveryItemGetsItsOwnOutcome)
     text.bstrVal = SysAllocStringUtf8("abc");
     std::vector<HRESULT> errors;
     std::vector<WriteResult> results;
-    EXPECT_EQ(Write({m_items.m_command, readOnly, m_items.m_device, nullptr}, {Value(7), Value(1), text, Value(0)},
-                    &errors, &results),
+    EXPECT_EQ(Write({m_items.m_command, readOnly, m_items.m_device, nullptr},
+                    {Value(7), Value(1), text, Value(0)}, &errors, &results),
               1);
     EXPECT_EQ(results[0], WriteResult::kWritten);
     EXPECT_EQ(results[1], WriteResult::kNoRights);

@@ -1,11 +1,9 @@
 // The simulator's command line, start-up errors and exit.
 #include "sim/SimHarness.h"
 
-#include <gtest/gtest.h>
-
-#include <signal.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
+#include <signal.h>
 
 using namespace SimTest;
 
@@ -61,12 +59,20 @@ TEST(SimCli, HelpDocumentsEveryOptionFaultAndControlCommand)
 {
     ProcessResult r = Sim({"--help"});
     ASSERT_EQ(r.exitCode, 0);
-    for (const char* word :
-         {"--tcp", "--udp", "--udp-other-port", "--serial", "--baud", "--parity", "--pty", "--pty-link", "--slave",
-          "--static", "--period", "--pas-models", "--password", "--key", "--key-hex", "--fault", "--control",
-          "--log", "silence", "delay=MS", "crc", "truncate", "split=", "foreign=", "exception=", "close-after=",
-          "udp-other-port", "limit=", "clear", "faults", "stats", "get ADDR", "set ADDR", "unpin", "tick",
-          "SIGUSR1", "SIGUSR2", "SIGTERM", "ready", "req t=", "drop t="}) {
+    for (const char* word : {"--tcp",      "--udp",        "--udp-other-port",
+                             "--serial",   "--baud",       "--parity",
+                             "--pty",      "--pty-link",   "--slave",
+                             "--static",   "--period",     "--pas-models",
+                             "--password", "--key",        "--key-hex",
+                             "--fault",    "--control",    "--log",
+                             "silence",    "delay=MS",     "crc",
+                             "truncate",   "split=",       "foreign=",
+                             "exception=", "close-after=", "udp-other-port",
+                             "limit=",     "clear",        "faults",
+                             "stats",      "get ADDR",     "set ADDR",
+                             "unpin",      "tick",         "SIGUSR1",
+                             "SIGUSR2",    "SIGTERM",      "ready",
+                             "req t=",     "drop t="}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }
 }
@@ -126,7 +132,8 @@ TEST(SimCli, KeyWithoutTheCipherLibraryFailsClearly)
     TempFolder temp;
     std::string copy = temp.File("vireo2-sim");
     std::filesystem::copy_file(BinFolder() + "/vireo2-sim", copy);
-    std::filesystem::permissions(copy, std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
     // Libraries it links at load time go with it (sanitizer builds keep the toolkit's).
     if (std::filesystem::exists(BinFolder() + "/libZellDAServer.so"))
         std::filesystem::copy_file(BinFolder() + "/libZellDAServer.so", temp.File("libZellDAServer.so"));

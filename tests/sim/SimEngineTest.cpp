@@ -16,8 +16,10 @@ using namespace VireoSim;
 namespace {
 
 class SimEngineTest : public ::testing::Test {
-protected:
-    SimEngineTest() : m_bank(1, {}), m_device(m_bank, kDefaultPassword), m_engine(m_device, 1, {}, Logger()) {}
+   protected:
+    SimEngineTest() : m_bank(1, {}), m_device(m_bank, kDefaultPassword), m_engine(m_device, 1, {}, Logger())
+    {
+    }
     CSimEngine::LogFn Logger()
     {
         return [this](const std::string& line) { m_log.push_back(line); };
@@ -95,7 +97,7 @@ TEST_F(SimEngineTest, DeviceChecksQuantitiesAndLengths)
     EXPECT_EQ(process({3, 0x0D, 0xAC, 0, 0}), (std::vector<uint8_t>{0x83, 3}));    // count 0
     EXPECT_EQ(process({3, 0x0D, 0xAC, 0, 126}), (std::vector<uint8_t>{0x83, 3}));  // count 126
     EXPECT_EQ(process({3, 0x0D, 0xAC, 0, 125}).size(), 252u);                      // 3500..3624
-    EXPECT_EQ(process({3, 0x0D, 0xAC, 0}), (std::vector<uint8_t>{0x83, 3}));        // short
+    EXPECT_EQ(process({3, 0x0D, 0xAC, 0}), (std::vector<uint8_t>{0x83, 3}));       // short
     // Byte count disagreeing with the quantity, or a missing value byte.
     EXPECT_EQ(process({16, 0x0A, 0x28, 0, 2, 3, 0, 1, 0}), (std::vector<uint8_t>{0x90, 3}));
     EXPECT_EQ(process({16, 0x0A, 0x28, 0, 2, 4, 0, 1, 0}), (std::vector<uint8_t>{0x90, 3}));
@@ -121,7 +123,8 @@ TEST_F(SimEngineTest, TcpStreamsSplitAnywhereAndBadHeadersCloseThem)
     EXPECT_TRUE(m_out.empty());
     ASSERT_TRUE(m_engine.OnTcpBytes(m_stream, two.data() + 5, two.size() - 5, 0, m_out));
     ASSERT_EQ(m_out.size(), 2u);
-    EXPECT_EQ(Bytes(m_out[1]), (std::vector<uint8_t>{1, 3, 0, 0, 0, 5, 1, 3, 2, kPiKernelModel, kPiKernelVersion}));
+    EXPECT_EQ(Bytes(m_out[1]),
+              (std::vector<uint8_t>{1, 3, 0, 0, 0, 5, 1, 3, 2, kPiKernelModel, kPiKernelVersion}));
     // A protocol identifier other than 0 cannot be re-synchronised.
     std::vector<uint8_t> bad = TcpRead(1, 1, 4013, 1);
     bad[3] = 1;
@@ -142,7 +145,8 @@ TEST_F(SimEngineTest, EnvelopeOnStreamsResynchronisesAndRefusesOtherKeys)
     ASSERT_EQ(m_out.size(), 1u);
     std::vector<uint8_t> reply = Bytes(m_out[0]);
     EXPECT_EQ(reply.size(), PacketLength(11));
-    EXPECT_EQ(Unwrap(key, reply), (std::vector<uint8_t>{0, 4, 0, 0, 0, 5, 1, 3, 2, kPiKernelModel, kPiKernelVersion}));
+    EXPECT_EQ(Unwrap(key, reply),
+              (std::vector<uint8_t>{0, 4, 0, 0, 0, 5, 1, 3, 2, kPiKernelModel, kPiKernelVersion}));
     // Another key deciphers into noise: no reply, the connection stays.
     m_out.clear();
     packet = Wrap(other, TcpRead(5, 1, 4013, 1));
@@ -186,10 +190,12 @@ TEST_F(SimEngineTest, FaultsShapeTheReply)
 TEST(SimOptionsTest, ValuesOfAFullCommandLine)
 {
     SimOptions o;
-    ASSERT_EQ(ParseOptions({"--tcp", "127.0.0.1:1502", "--udp=5001", "--pty", "--pty-link", "/x", "--slave", "12",
-                            "--pas-models", "0,1", "--password", "4294967295", "--key", "Ключ", "--fault",
-                            "delay=200", "--fault", "split=3", "--period", "250", "--parity", "even"},
-                           o),
+    ASSERT_EQ(ParseOptions(
+                  {"--tcp",   "127.0.0.1:1502", "--udp=5001", "--pty",      "--pty-link", "/x",    "--slave",
+                   "12",      "--pas-models",   "0,1",        "--password", "4294967295", "--key", "Ключ",
+                   "--fault", "delay=200",      "--fault",    "split=3",    "--period",   "250",   "--parity",
+                   "even"},
+                  o),
               "");
     EXPECT_EQ(o.tcp.address, "127.0.0.1");
     EXPECT_EQ(o.tcp.port, 1502);

@@ -1,10 +1,9 @@
 #pragma once
 // The packet envelope built with OpenSSL's AES-128 (ECB, no padding): a
 // reference that shares no code with the cipher library.
-#include <openssl/evp.h>
-
 #include <array>
 #include <cstdint>
+#include <openssl/evp.h>
 #include <vector>
 
 namespace SimTest {
@@ -52,10 +51,14 @@ inline std::vector<uint8_t> Unwrap(const Key& key, const std::vector<uint8_t>& p
     return plain;
 }
 
-inline size_t PacketLength(size_t frameLength) { return (frameLength + 15) / 16 * 16 + 6; }
+inline size_t PacketLength(size_t frameLength)
+{
+    return (frameLength + 15) / 16 * 16 + 6;
+}
 
 // C entry points over the reference, for driving the engine in-process.
-inline void ReferenceEncrypt(const uint8_t* key, const uint8_t* plain, int32_t n, uint8_t* packet, int32_t* length)
+inline void ReferenceEncrypt(const uint8_t* key, const uint8_t* plain, int32_t n, uint8_t* packet,
+                             int32_t* length)
 {
     Key k;
     std::copy(key, key + 16, k.begin());
@@ -64,7 +67,8 @@ inline void ReferenceEncrypt(const uint8_t* key, const uint8_t* plain, int32_t n
     *length = int32_t(p.size());
 }
 
-inline int32_t ReferenceDecrypt(const uint8_t* key, const uint8_t* packet, int32_t m, uint8_t* plain, int32_t* n)
+inline int32_t ReferenceDecrypt(const uint8_t* key, const uint8_t* packet, int32_t m, uint8_t* plain,
+                                int32_t* n)
 {
     if (m < 1 || packet[0] != 0x55) return 1;
     uint8_t sum = 0;

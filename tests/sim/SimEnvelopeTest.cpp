@@ -6,9 +6,8 @@
 #include "sim/SimEnvelope.h"
 #include "sim/SimTestUtil.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 
 using namespace SimTest;
 using namespace VireoSim;
@@ -19,7 +18,7 @@ namespace {
 const Key kKey{0xCA, 0xEB, 0xFE, 0xF7};
 
 class SimEnvelope : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(std::filesystem::exists(BinFolder() + "/libmardelCrypto.so"));

@@ -3,7 +3,6 @@
 #include "sim/SimTestUtil.h"
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 using namespace SimTest;
@@ -18,7 +17,7 @@ long MsBetween(Clock::time_point a, Clock::time_point b)
 }
 
 class SimFault : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         m_control = m_temp.File("control");

@@ -1,7 +1,12 @@
 #include "sim/SimHarness.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,12 +16,6 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 
 extern char** environ;
 

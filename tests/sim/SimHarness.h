@@ -12,13 +12,13 @@ namespace SimTest {
 std::string BinFolder();
 // A fresh folder under the system's temporary folder, removed by the destructor.
 class TempFolder {
-public:
+   public:
     TempFolder();
     ~TempFolder();
     const std::string& Path() const { return m_path; }
     std::string File(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+   private:
     std::string m_path;
 };
 
@@ -33,14 +33,14 @@ ProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs = 1
 
 // Another program running beside a test (socat), stopped by the destructor.
 class BackgroundProgram {
-public:
+   public:
     explicit BackgroundProgram(const std::vector<std::string>& argv);
     ~BackgroundProgram();
     BackgroundProgram(const BackgroundProgram&) = delete;
     BackgroundProgram& operator=(const BackgroundProgram&) = delete;
     bool Running() const { return m_pid > 0; }
 
-private:
+   private:
     int m_pid = -1;
     int m_out = -1;
     int m_err = -1;
@@ -51,7 +51,7 @@ bool WaitForPath(const std::string& path, int timeoutMs = 5000);
 
 // A running simulator. Start waits (bounded) for its "ready" line.
 class SimProcess {
-public:
+   public:
     SimProcess() = default;
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
@@ -70,7 +70,7 @@ public:
     const std::string& Error() const { return m_error; }
     int Pid() const { return m_pid; }
 
-private:
+   private:
     int m_pid = -1;
     int m_out = -1;
     int m_err = -1;
@@ -92,7 +92,7 @@ struct Chunk {
 };
 
 class TcpClient {
-public:
+   public:
     explicit TcpClient(int port);
     ~TcpClient();
     bool Connected() const { return m_fd >= 0; }
@@ -104,33 +104,33 @@ public:
     std::vector<uint8_t> ReceiveBytes(size_t want, int idleMs);
     bool PeerClosed() const { return m_closed; }
 
-private:
+   private:
     int m_fd = -1;
     bool m_closed = false;
 };
 
 class UdpClient {
-public:
+   public:
     UdpClient();
     ~UdpClient();
     bool SendTo(int port, const std::vector<uint8_t>& bytes);
     // Datagrams until `count` came or idleMs passed without one.
     std::vector<Chunk> Receive(size_t count, int idleMs);
 
-private:
+   private:
     int m_fd = -1;
 };
 
 // Raw bytes on a pseudo-terminal (for frames libmodbus cannot send).
 class PtyClient {
-public:
+   public:
     explicit PtyClient(const std::string& path);
     ~PtyClient();
     bool Opened() const { return m_fd >= 0; }
     bool Send(const std::vector<uint8_t>& bytes);
     std::vector<uint8_t> Receive(size_t want, int idleMs);
 
-private:
+   private:
     int m_fd = -1;
 };
 

@@ -8,9 +8,8 @@
 #include "devicemaps/ValueCodec.h"
 #include "polling/Crc16.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,7 +29,10 @@ uint16_t Crc16Text(const std::string& text)
     return ModbusCrc16(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
-bool Starts(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+bool Starts(const std::string& s, const char* prefix)
+{
+    return s.rfind(prefix, 0) == 0;
+}
 
 // The --static value of an item by its relative name; nullopt for a name this
 // table does not know (which fails the test: every item is documented).
@@ -38,14 +40,16 @@ std::optional<uint32_t> Expected(const std::string& name, const Models& models)
 {
     int n = 0, k = 0, j = 0;
     char word[32] = {};
-    auto is = [&](const char* format, auto... args) { return std::sscanf(name.c_str(), format, args...) == int(sizeof...(args)); };
+    auto is = [&](const char* format, auto... args) {
+        return std::sscanf(name.c_str(), format, args...) == int(sizeof...(args));
+    };
     auto bit = [](uint32_t v, int b) { return (v >> b) & 1u; };
 
     if (is("Type_PAS_%d", &n)) return PasTypeOfModel(models[size_t(n - 1)]);
     if (Starts(name, "PU_")) {
         std::string rest = name.substr(name.find('.') + 1);
         std::sscanf(name.c_str(), "PU_%d", &n);
-        static const char* const kStatus[] = {"Global_Error", "err_380", "err_220", "err_12_24",
+        static const char* const kStatus[] = {"Global_Error", "err_380",    "err_220",  "err_12_24",
                                               "err_open_box", "err_net_pu", "Sh_Error", "Reload"};
         static const char* const kSignal[] = {"start", "job", "auto_off", "domage"};
         const char* r = rest.c_str();
@@ -81,8 +85,8 @@ std::optional<uint32_t> Expected(const std::string& name, const Models& models)
         if (w == "sw_version") return kPiSwVersion;
         if (w == "kernel_version") return kPiKernelVersion;
         if (w == "kernel_model") return kPiKernelModel;
-        for (const char* zero : {"err_12_24", "err_220", "open_box", "err_net", "command_mode", "prog_mode", "fault",
-                                 "err_ups"}) {
+        for (const char* zero : {"err_12_24", "err_220", "open_box", "err_net", "command_mode", "prog_mode",
+                                 "fault", "err_ups"}) {
             if (w == zero) return 0;
         }
         return std::nullopt;
@@ -146,8 +150,8 @@ std::optional<uint32_t> Expected(const std::string& name, const Models& models)
         if (w == "kernel_version") return kMyPinKernelVersion;
         if (w == "model_version") return kMyPinModelVersion;
         if (w == "pasloop_flag") return kMyPinPasLoopFlag ? 1 : 0;
-        if (Starts(w, "State.") || Starts(w, "NetErr.") || Starts(w, "Pribor_Comm") || Starts(w, "Pin_Control_") ||
-            w == "Write_Password") {
+        if (Starts(w, "State.") || Starts(w, "NetErr.") || Starts(w, "Pribor_Comm") ||
+            Starts(w, "Pin_Control_") || w == "Write_Password") {
             return 0;
         }
         return std::nullopt;
@@ -193,7 +197,8 @@ void CheckEveryItem(const Models& models)
         EXPECT_EQ(bank.IsWritable(item.Address()), item.access != 0) << name;
         std::optional<uint32_t> want = Expected(name, models);
         ASSERT_TRUE(want.has_value()) << "no documented value for " << name;
-        bool overlapped = Starts(name, "PU_") && shared.count(item.Address()) != 0 && name.find("signals") != std::string::npos;
+        bool overlapped = Starts(name, "PU_") && shared.count(item.Address()) != 0 &&
+                          name.find("signals") != std::string::npos;
         if (overlapped) return;
         uint8_t wire[6] = {};
         for (uint32_t r = 0; r < registers; ++r) {

@@ -3,7 +3,6 @@
 #include "sim/SimHarness.h"
 
 #include <gtest/gtest.h>
-
 #include <map>
 #include <regex>
 
@@ -13,7 +12,7 @@ using namespace VireoSim;
 namespace {
 
 class SimMbpoll : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_sim.Start({"--static", "--tcp", "127.0.0.1:0", "--pty"})) << m_sim.Error();
@@ -27,7 +26,8 @@ protected:
     // mbpoll once, 0-based references; the link options come first.
     ProcessResult Tcp(std::vector<std::string> args)
     {
-        std::vector<std::string> argv{"mbpoll", "-m", "tcp", "-p", std::to_string(m_sim.TcpPort()), "-0", "-1"};
+        std::vector<std::string> argv{"mbpoll", "-m", "tcp", "-p", std::to_string(m_sim.TcpPort()),
+                                      "-0",     "-1"};
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.begin() + 7, "127.0.0.1");
         return RunProgram(Reorder(argv));

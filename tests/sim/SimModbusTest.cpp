@@ -4,7 +4,6 @@
 #include "sim/SimTestUtil.h"
 
 #include <gtest/gtest.h>
-
 #include <thread>
 
 using namespace SimTest;
@@ -13,11 +12,11 @@ using namespace VireoSim;
 namespace {
 
 class SimModbus : public ::testing::Test {
-protected:
+   protected:
     void StartSim(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> args{"--tcp", "127.0.0.1:0", "--udp", "127.0.0.1:0", "--pty",
-                                      "--log", m_temp.File("requests.log")};
+        std::vector<std::string> args{
+            "--tcp", "127.0.0.1:0", "--udp", "127.0.0.1:0", "--pty", "--log", m_temp.File("requests.log")};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(m_sim.Start(args)) << m_sim.Error();
         ASSERT_GT(m_sim.TcpPort(), 0);
@@ -62,13 +61,13 @@ TEST_F(SimModbus, TcpReadsTheStaticValuesOfEveryDeviceKind)
 
     // PU_1 block B: 6000..6017.
     ASSERT_EQ(ReadRegs(mb.get(), 6000, 18, r), 0);
-    EXPECT_EQ(Bits(r[2], 0, 8), StaticDevName(3));       // Const.Dev[3].Name
-    EXPECT_EQ(Bits(r[2], 8, 8), StaticDevNumber(3));     // Const.Dev[3].Number
-    EXPECT_EQ(Bits(r[11], 8, 8), kPuKernelVersion);      // "Const.kernel_version "
-    EXPECT_EQ(Bits(r[12], 0, 8), kPuKernelModel);        // Const.kernel_model
-    EXPECT_EQ(Bits(r[12], 8, 4), StaticLoopType(1));     // Const.loop1_type
-    EXPECT_EQ(Bits(r[17], 4, 4), StaticLoopType(20));    // Const.loop20_type
-    EXPECT_EQ(Bits(r[11], 0, 4), 0xFu);                  // Const.En_shl_17..20
+    EXPECT_EQ(Bits(r[2], 0, 8), StaticDevName(3));     // Const.Dev[3].Name
+    EXPECT_EQ(Bits(r[2], 8, 8), StaticDevNumber(3));   // Const.Dev[3].Number
+    EXPECT_EQ(Bits(r[11], 8, 8), kPuKernelVersion);    // "Const.kernel_version "
+    EXPECT_EQ(Bits(r[12], 0, 8), kPuKernelModel);      // Const.kernel_model
+    EXPECT_EQ(Bits(r[12], 8, 4), StaticLoopType(1));   // Const.loop1_type
+    EXPECT_EQ(Bits(r[17], 4, 4), StaticLoopType(20));  // Const.loop20_type
+    EXPECT_EQ(Bits(r[11], 0, 4), 0xFu);                // Const.En_shl_17..20
 
     // PU_32 blocks C and D.
     ASSERT_EQ(ReadRegs(mb.get(), 7001 + 13 * 31 + 1, 11, r), 0);
@@ -88,7 +87,7 @@ TEST_F(SimModbus, TcpReadsTheStaticValuesOfEveryDeviceKind)
     EXPECT_EQ(Bits(r[8], 8, 4), StaticGroupStates(1));  // group1_states1..4
     EXPECT_EQ(Bits(r[24], 8, 8), kCpiKernelVersion);
     EXPECT_EQ(Bits(r[25], 0, 8), kCpiKernelModel);
-    EXPECT_EQ(Bits(r[25], 8, 1), 1u);                   // add_packet1_flag
+    EXPECT_EQ(Bits(r[25], 8, 1), 1u);  // add_packet1_flag
     EXPECT_EQ(Bits(r[25], 9, 3), StaticCpiType(8));
     ASSERT_EQ(ReadRegs(mb.get(), 7471, 2, r), 0);
     const uint8_t name[] = {'C', 'P', 'I', '_', '8'};
@@ -103,11 +102,11 @@ TEST_F(SimModbus, TcpReadsTheStaticValuesOfEveryDeviceKind)
     ASSERT_EQ(ReadRegs(mb.get(), 500, 18, r), 0);
     EXPECT_EQ(Bits(r[0], 8, 4), 1u);  // Set.AddrPin = slave 1
     EXPECT_EQ(Bits(r[1], 0, 8), unsigned(kMyPinVerHigh << 4 | kMyPinVerLow));
-    EXPECT_EQ(Bits(r[2], 0, 1), StaticConnected(1) ? 1u : 0u);     // Connect.log_1
-    EXPECT_EQ(Bits(r[4], 15, 1), StaticConnected(48) ? 1u : 0u);   // Connect.log_48
-    EXPECT_EQ(Bits(r[5], 0, 1), StaticConnected(49) ? 1u : 0u);    // Connect.log_49
-    EXPECT_EQ(Bits(r[7], 4, 1), 1u);                               // Error.log_5
-    EXPECT_EQ(Bits(r[11], 11, 1), 1u);                             // Error.log_76: bit 11 of 511
+    EXPECT_EQ(Bits(r[2], 0, 1), StaticConnected(1) ? 1u : 0u);    // Connect.log_1
+    EXPECT_EQ(Bits(r[4], 15, 1), StaticConnected(48) ? 1u : 0u);  // Connect.log_48
+    EXPECT_EQ(Bits(r[5], 0, 1), StaticConnected(49) ? 1u : 0u);   // Connect.log_49
+    EXPECT_EQ(Bits(r[7], 4, 1), 1u);                              // Error.log_5
+    EXPECT_EQ(Bits(r[11], 11, 1), 1u);                            // Error.log_76: bit 11 of 511
     EXPECT_EQ(r[16], kMyPinModelVersion << 8 | kMyPinKernelVersion);
     EXPECT_EQ(Bits(r[17], 0, 1), 1u);
 
@@ -149,7 +148,8 @@ TEST_F(SimModbus, PasUnitsFollowTheirModelAndTheirCrcFieldsCoverTheirData)
             EXPECT_EQ(Bits(status[2], 8, 8), kPasFullKernel2Version);
             auto odd32 = [&](int offset) {
                 return Bits(status[size_t(offset - 1)], 8, 8) | Bits(status[size_t(offset)], 0, 8) << 8 |
-                       Bits(status[size_t(offset)], 8, 8) << 16 | Bits(status[size_t(offset + 1)], 0, 8) << 24;
+                       Bits(status[size_t(offset)], 8, 8) << 16 |
+                       Bits(status[size_t(offset + 1)], 0, 8) << 24;
             };
             EXPECT_EQ(odd32(4), Crc32(typeBytes.data(), typeBytes.size()));
             EXPECT_EQ(odd32(6), Crc32(stateBytes.data(), stateBytes.size()));
@@ -164,8 +164,8 @@ TEST_F(SimModbus, PasUnitsFollowTheirModelAndTheirCrcFieldsCoverTheirData)
             EXPECT_EQ(Bits(status[1], 0, 8), kPasReducedKernel1Version);
             EXPECT_EQ(Bits(status[2], 8, 8), kPasKernel2Model);
             EXPECT_EQ(status[4], ModbusCrc16(typeBytes.data(), typeBytes.size()));  // crc_sensors
-            EXPECT_EQ(status[7], ModbusCrc16(stateBytes.data(), 159));            // crc_ansensor_state
-            EXPECT_EQ(status[8], ModbusCrc16(stateBytes.data() + 159, 159));      // crc_dissensor_state
+            EXPECT_EQ(status[7], ModbusCrc16(stateBytes.data(), 159));              // crc_ansensor_state
+            EXPECT_EQ(status[8], ModbusCrc16(stateBytes.data() + 159, 159));        // crc_dissensor_state
             // state_zone z: 5-bit field (z-1) % 6 of the 32-bit value at offset 13 + 2 * ((z-1) / 6).
             for (int z = 1; z <= 40; ++z) {
                 size_t low = size_t(13 + 2 * ((z - 1) / 6) - 1);
@@ -198,7 +198,8 @@ TEST_F(SimModbus, AnswersSeveralTcpConnectionsAtOnce)
     for (size_t i = 0; i < masters.size(); ++i) {
         threads.emplace_back([&, i] {
             for (int k = 0; k < 200; ++k) {
-                if (ReadOne(masters[i].get(), 4013) != (kPiKernelModel << 8 | kPiKernelVersion)) ++failures[i];
+                if (ReadOne(masters[i].get(), 4013) != (kPiKernelModel << 8 | kPiKernelVersion))
+                    ++failures[i];
             }
         });
     }
@@ -217,7 +218,7 @@ TEST_F(SimModbus, RefusesUnsupportedFunctionsAndUnmappedAddresses)
     EXPECT_EQ(errno, EMBXILFUN);
     std::vector<uint16_t> r;
     EXPECT_EQ(ReadRegs(mb.get(), 0, 1, r), EMBXILADD);
-    EXPECT_EQ(ReadRegs(mb.get(), 499, 2, r), EMBXILADD);   // one below the MyPin block
+    EXPECT_EQ(ReadRegs(mb.get(), 499, 2, r), EMBXILADD);    // one below the MyPin block
     EXPECT_EQ(ReadRegs(mb.get(), 4020, 10, r), EMBXILADD);  // runs from PI into the gap before CPI
     EXPECT_EQ(ReadRegs(mb.get(), 54135, 1, r), 0);          // last register of the maps
     EXPECT_EQ(ReadRegs(mb.get(), 54136, 1, r), EMBXILADD);

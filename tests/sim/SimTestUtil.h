@@ -3,10 +3,9 @@
 #include "polling/Crc16.h"
 #include "sim/SimHarness.h"
 
-#include <modbus/modbus.h>
-
 #include <cerrno>
 #include <memory>
+#include <modbus/modbus.h>
 #include <string>
 #include <vector>
 
@@ -29,13 +28,24 @@ inline bool CrcOk(const std::vector<uint8_t>& frame)
 
 inline std::vector<uint8_t> RtuRead(uint8_t slave, uint16_t start, uint16_t count, uint8_t function = 3)
 {
-    return WithCrc({slave, function, uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8), uint8_t(count)});
+    return WithCrc(
+        {slave, function, uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8), uint8_t(count)});
 }
 
 inline std::vector<uint8_t> TcpRead(uint16_t transaction, uint8_t unit, uint16_t start, uint16_t count)
 {
-    return {uint8_t(transaction >> 8), uint8_t(transaction), 0, 0, 0, 6, unit, 3,
-            uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8), uint8_t(count)};
+    return {uint8_t(transaction >> 8),
+            uint8_t(transaction),
+            0,
+            0,
+            0,
+            6,
+            unit,
+            3,
+            uint8_t(start >> 8),
+            uint8_t(start),
+            uint8_t(count >> 8),
+            uint8_t(count)};
 }
 
 // Register n of a read reply's data (RTU: after address, function, count;
@@ -97,6 +107,9 @@ inline int WriteRegs(modbus_t* ctx, int start, const std::vector<uint16_t>& valu
     return n == int(values.size()) ? 0 : (errno != 0 ? errno : -1);
 }
 
-inline unsigned Bits(uint16_t reg, int shift, int width) { return (reg >> shift) & ((1u << width) - 1u); }
+inline unsigned Bits(uint16_t reg, int shift, int width)
+{
+    return (reg >> shift) & ((1u << width) - 1u);
+}
 
 }  // namespace SimTest

@@ -7,7 +7,7 @@
 // A fresh folder below $TMPDIR (or the system's temporary folder), removed
 // with everything in it when the object goes.
 class CTempFolder {
-public:
+   public:
     CTempFolder()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "vireo-test-XXXXXX").string();
@@ -27,6 +27,6 @@ public:
     const std::string& Path() const { return m_path; }
     std::string File(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+   private:
     std::string m_path;
 };

@@ -1,13 +1,13 @@
 // The in-process client: items through the callback, reads, writes, properties.
 
-#include <gtest/gtest.h>
-
 #include "FakeProgram.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
 class ClientTest : public ::testing::Test, public ToolkitFixture {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_started);

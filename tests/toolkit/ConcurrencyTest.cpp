@@ -1,11 +1,10 @@
 // Reference counting from many threads, and no callback once the server has stopped.
 
-#include <gtest/gtest.h>
+#include "FakeProgram.h"
 
 #include <chrono>
+#include <gtest/gtest.h>
 #include <thread>
-
-#include "FakeProgram.h"
 
 namespace {
 

@@ -1,12 +1,11 @@
 // Data change reports: which items, when, and how often.
 
-#include <gtest/gtest.h>
+#include "FakeProgram.h"
 
 #include <algorithm>
 #include <chrono>
+#include <gtest/gtest.h>
 #include <thread>
-
-#include "FakeProgram.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ struct Report {
 };
 
 class CRecordingSink : public IDAClientSink {
-public:
+   public:
     void OnDataChange(uint32_t group, const std::vector<DAItemState>& items) override
     {
         std::function<void()> hook;
@@ -75,7 +74,7 @@ public:
         return m_shutdowns;
     }
 
-private:
+   private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<Report> m_reports;
@@ -92,7 +91,7 @@ std::vector<uint32_t> ClientHandles(const Report& r)
 }
 
 class DataChangeTest : public ::testing::Test, public ToolkitFixture {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_started);

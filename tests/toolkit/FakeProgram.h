@@ -2,6 +2,10 @@
 // A small stand-in for the program's side of the toolkit: item objects kept by ID
 // and a callback that resolves, reads and writes them the way the server does.
 
+#include "ZellDAClient.h"
+#include "ZellDAServer.h"
+#include "platform/TaskMem.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,10 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include "ZellDAClient.h"
-#include "ZellDAServer.h"
-#include "platform/TaskMem.h"
-
 inline constexpr CLSID kTestClsid = {
     0x5D1E8A42, 0x7C3B, 0x4F06, {0x9A, 0x2D, 0x1B, 0x8E, 0x6F, 0x0C, 0x4A, 0x37}};
 inline const std::string kRoot = "Каналы связи";
@@ -30,12 +30,12 @@ inline char* NewText(const std::string& s)
 }
 
 class CFakeTag : public COPCTag {
-public:
+   public:
     std::string m_id;
 };
 
 class CFakeProgram : public COPCCallback {
-public:
+   public:
     uint32_t m_baseRate = 20;
     std::atomic<int> m_calls{0};
     std::atomic<bool> m_stopped{false};  // set by a test once StopDAServer has returned
@@ -238,7 +238,7 @@ public:
         return NewText("LLC SPC ZELL");
     }
 
-private:
+   private:
     void Note()
     {
         ++m_calls;
@@ -249,7 +249,7 @@ private:
 
 // Starts the server with a fake program and stops it (and forgets every ID) afterwards.
 class ToolkitFixture {
-public:
+   public:
     ToolkitFixture()
     {
         SetCallbackObject(&m_program);

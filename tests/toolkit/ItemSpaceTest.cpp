@@ -1,13 +1,13 @@
 // Defining, withdrawing and browsing item IDs.
 
-#include <gtest/gtest.h>
-
 #include "FakeProgram.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
 class ItemSpaceTest : public ::testing::Test, public ToolkitFixture {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_started);

@@ -1,13 +1,12 @@
 // Registration as a local server, written into and removed from the registry layer.
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <optional>
-
 #include "FakeProgram.h"
 #include "TempFolder.h"
 #include "platform/Registry.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <optional>
 
 namespace {
 
@@ -15,7 +14,7 @@ const char* const kProgId = "OPC.DA.VIREO2_300";
 const char* const kClassKey = "CLSID\\{5D1E8A42-7C3B-4F06-9A2D-1B8E6F0C4A37}";
 
 class RegistrationTest : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_FALSE(m_folder.Path().empty());
@@ -40,7 +39,8 @@ protected:
 
 TEST_F(RegistrationTest, RoundTrip)
 {
-    ASSERT_EQ(RegisterDAServer(kTestClsid, kProgId, kProgId, "/opt/vireo/bin/OpcVireo2", "LLC SPC ZELL"), S_OK);
+    ASSERT_EQ(RegisterDAServer(kTestClsid, kProgId, kProgId, "/opt/vireo/bin/OpcVireo2", "LLC SPC ZELL"),
+              S_OK);
     // The store lives below the folder the environment names.
     EXPECT_EQ(CRegistry::DefaultRootFolder().rfind(m_folder.Path(), 0), 0u);
     EXPECT_EQ(Value(std::string(kClassKey) + "\\LocalServer32"), "/opt/vireo/bin/OpcVireo2");
@@ -65,7 +65,8 @@ TEST_F(RegistrationTest, RoundTrip)
 TEST_F(RegistrationTest, UnregisterLeavesAProgIdOfAnotherClass)
 {
     CRegistry registry = CRegistry::Open(RegistryHive::ClassesRoot);
-    ASSERT_TRUE(registry.SetValue(std::string(kProgId) + "\\CLSID", "", "{00000000-0000-0000-0000-000000000001}"));
+    ASSERT_TRUE(
+        registry.SetValue(std::string(kProgId) + "\\CLSID", "", "{00000000-0000-0000-0000-000000000001}"));
     ASSERT_EQ(RegisterDAServer(kTestClsid, "OPC.DA.Other", "Other", "/bin/x", ""), S_OK);
     EXPECT_EQ(UnregisterDAServer(kTestClsid, kProgId), S_OK);  // the class key went
     EXPECT_EQ(Value(std::string(kProgId) + "\\CLSID"), "{00000000-0000-0000-0000-000000000001}");

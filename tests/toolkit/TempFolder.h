@@ -5,7 +5,7 @@
 
 // A fresh folder below the system's temporary folder, removed with its content.
 class CTempFolder {
-public:
+   public:
     CTempFolder()
     {
         std::string pattern = (std::filesystem::temp_directory_path() / "zellda-test-XXXXXX").string();
@@ -20,6 +20,6 @@ public:
     CTempFolder& operator=(const CTempFolder&) = delete;
     const std::string& Path() const { return m_path; }
 
-private:
+   private:
     std::string m_path;
 };

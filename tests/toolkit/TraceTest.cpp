@@ -1,14 +1,13 @@
 // The toolkit's own trace into the program's debug log.
 
-#include <gtest/gtest.h>
-
-#include <fstream>
-#include <regex>
-#include <sstream>
-
 #include "FakeProgram.h"
 #include "TempFolder.h"
 #include "platform/File.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
 
 namespace {
 
@@ -26,7 +25,7 @@ bool Exists(const std::string& path)
 }
 
 class TraceTest : public ::testing::Test, public ToolkitFixture {
-protected:
+   protected:
     void SetUp() override { ASSERT_TRUE(m_started); }
     void TearDown() override { SetDebugSettingsDA(m_log.c_str(), ""); }
     // Connects a client and asks for an unknown item: one level-1 line (the

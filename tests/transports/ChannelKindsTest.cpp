@@ -69,11 +69,13 @@ TEST(ChannelKinds, InitialiseOpensTheTransport)
         std::unique_ptr<CLevelChannel> channel = CreateChannel(kind);
         channel->SetName("Vireo-2_" + std::to_string(kind));
         if (kind == kKindChannelCOM) {
-            static_cast<CLevelChannelCOM&>(*channel).PortSettings().m_portNumber = 222;  // not on this machine
+            static_cast<CLevelChannelCOM&>(*channel).PortSettings().m_portNumber =
+                222;  // not on this machine
         }
         channel->Initialise();
         // The sockets open lazily; a serial port that is not there fails to open.
-        EXPECT_EQ(channel->State(), kind == kKindChannelCOM ? kChannelOpeningFailed : kChannelOpen) << int(kind);
+        EXPECT_EQ(channel->State(), kind == kKindChannelCOM ? kChannelOpeningFailed : kChannelOpen)
+            << int(kind);
         EXPECT_EQ(channel->RunFlag(), 1u);
         CLevelChannel* raw = channel.get();
         root.AddLevel(std::move(channel));

@@ -7,9 +7,8 @@
 #include "platform/Text.h"
 #include "transports/LevelChannelTCP.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -25,7 +24,7 @@ CipherKey KeyOf(const std::string& utf8)
 }
 
 class EnvelopeOverTcp : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_library.Load(JoinPath(ProgramFolder(), SharedLibraryFileName("mardelCrypto.dll"))))

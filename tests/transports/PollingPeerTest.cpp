@@ -19,10 +19,9 @@
 #include "transports/LevelChannelTCP.h"
 #include "transports/LevelChannelUDP.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <filesystem>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -63,7 +62,7 @@ std::string ValueText(const CDATag& item)
 // A channel of the given kind under a root of its own, built from the device
 // maps, with a statistics log; some of its items in use by a client.
 class PolledChannel : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         CSingleVectors::Instance().SetStatisticsLog(std::make_unique<CLogFile>(StatisticsPath(), 5000, 1));
@@ -123,9 +122,10 @@ protected:
             const std::string expected = ExpectedText(*item, &type);
             const bool right = item->IsGood() && item->m_value.vt == type && ValueText(*item) == expected;
             if (!right && ++wrong <= 5) {
-                ADD_FAILURE() << item->FullName() << " at " << item->Address() << " code " << int(item->Code())
-                              << ": quality " << item->m_quality << ", " << ValueText(*item) << " (vt "
-                              << item->m_value.vt << "), expected " << expected << " (vt " << type << ")";
+                ADD_FAILURE() << item->FullName() << " at " << item->Address() << " code "
+                              << int(item->Code()) << ": quality " << item->m_quality << ", "
+                              << ValueText(*item) << " (vt " << item->m_value.vt << "), expected " << expected
+                              << " (vt " << type << ")";
             }
         }
         EXPECT_EQ(wrong, 0) << "of " << m_used.size() << " items";
@@ -236,7 +236,8 @@ TEST_F(PolledChannel, EncipheredTcpItemsGetTheServersValues)
 {
     // The library beside the program, as the singleton loaded it at start.
     CSingleVectors& app = CSingleVectors::Instance();
-    ASSERT_TRUE(app.EncryptPacket() != nullptr && app.DecryptPacket() != nullptr) << "cipher library not loaded";
+    ASSERT_TRUE(app.EncryptPacket() != nullptr && app.DecryptPacket() != nullptr)
+        << "cipher library not loaded";
     const std::string channelKey = "Вирео-2 ключ";
     CipherKey key{};
     const std::string ansi = Utf8ToCp1251(channelKey);

@@ -10,7 +10,6 @@
 #include "transports/LevelChannelCOM.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,7 +49,7 @@ struct FakeComponent {
 FakeComponent* g_fake = nullptr;
 
 class FakePort final : public ISerialPort, public ISerialPortStream, public ISerialPortControl {
-public:
+   public:
     FakePort() { ++g_fake->liveObjects; }
     ~FakePort() { --g_fake->liveObjects; }
 
@@ -121,12 +120,12 @@ public:
         return S_OK;
     }
 
-private:
+   private:
     uint32_t m_refs = 0;
 };
 
 class FakeManager final : public ISerialPortManager {
-public:
+   public:
     FakeManager() { ++g_fake->liveObjects; }
     ~FakeManager()
     {
@@ -179,7 +178,7 @@ public:
         return S_OK;
     }
 
-private:
+   private:
     uint32_t m_refs = 0;
     std::vector<FakePort*> m_ports;
 };
@@ -195,7 +194,7 @@ HRESULT FakeFactory(const CSerialGuid& clsid, const CSerialGuid& iid, void** out
 
 // A serial channel named Vireo-2_1 under a root, with a statistics log.
 class SerialChannel : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         g_fake = &m_fake;
@@ -266,9 +265,8 @@ TEST_F(SerialChannel, OpenNamesTheDeviceAndSetsModeAndTimeouts)
 TEST_F(SerialChannel, InterCharacterTimeoutFollowsTheBaudRate)
 {
     const std::vector<std::pair<uint32_t, uint32_t>> table = {
-        {300, 300},   {600, 160},   {1200, 40},   {2400, 20},    {4800, 10}, {9600, 10},
-        {19200, 5},   {38400, 5},   {57600, 5},   {115200, 5},   {76800, 300}, {14400, 300},
-        {230400, 300}, {0, 300}};
+        {300, 300}, {600, 160}, {1200, 40},  {2400, 20},   {4800, 10},   {9600, 10},    {19200, 5},
+        {38400, 5}, {57600, 5}, {115200, 5}, {76800, 300}, {14400, 300}, {230400, 300}, {0, 300}};
     for (const auto& [baud, expected] : table) {
         m_fake.timeouts.clear();
         m_channel.PortSettings().m_baudRate = baud;
@@ -289,7 +287,8 @@ TEST_F(SerialChannel, ParityGivesTheLetterAndTheName)
         m_channel.PortSettings().m_parity = parity;
         ASSERT_EQ(m_channel.Open(), CLevelChannelCOM::kOpenDone);
         const char* letter = parity < 5 ? letters[parity] : "N";
-        EXPECT_EQ(m_fake.modes.back(), std::string("baud=9600 data=8 parity=") + letter + " stop=1") << parity;
+        EXPECT_EQ(m_fake.modes.back(), std::string("baud=9600 data=8 parity=") + letter + " stop=1")
+            << parity;
         std::string label, value;
         ASSERT_TRUE(m_channel.Describe(2, label, value));
         EXPECT_EQ(label, "Контроль четности");

@@ -7,13 +7,12 @@
 #include "support/TempFolder.h"
 
 #include <asm/termbits.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-
-#include <filesystem>
-#include <memory>
 
 namespace {
 
@@ -86,7 +85,7 @@ Bytes ReadFrom(ISerialPortStream* stream, uint32_t room, HRESULT* result = nullp
 }
 
 class SerialComponent : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_pty.Start()) << "socat did not make a pty pair";
@@ -333,7 +332,8 @@ HRESULT RefusingFactory(const CSerialGuid&, const CSerialGuid&, void** out)
 TEST(SerialFactory, IsReplaceableAndKnowsOneClass)
 {
     void* object = reinterpret_cast<void*>(1);
-    EXPECT_EQ(CreateSerialComponent(kIidSerialPort, kIidSerialPortManager, &object), kSerialClassNotRegistered);
+    EXPECT_EQ(CreateSerialComponent(kIidSerialPort, kIidSerialPortManager, &object),
+              kSerialClassNotRegistered);
     EXPECT_EQ(object, nullptr);
 
     const SerialComponentFactory previous = SetSerialComponentFactory(RefusingFactory);
@@ -353,7 +353,8 @@ TEST(SerialFactory, IsReplaceableAndKnowsOneClass)
     uint32_t cookie = 5;
     EXPECT_EQ(manager->CreatePort(kSerialPortKind + 1, kIidSerialPort, &cookie, &object), E_INVALIDARG);
     EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(manager->CreatePort(kSerialPortKind, kIidSerialPortManager, &cookie, &object), kSerialNoInterface);
+    EXPECT_EQ(manager->CreatePort(kSerialPortKind, kIidSerialPortManager, &cookie, &object),
+              kSerialNoInterface);
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(manager->ReleasePort(12345), E_INVALIDARG);
 

@@ -9,19 +9,18 @@
 #include "transports/LevelChannelCOM.h"
 
 #include <asm/termbits.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 namespace {
 
 struct LineCase {
     uint32_t baud;
-    uint32_t parity;      // as the channel stores it
-    char modbusParity;    // as libmodbus takes it
+    uint32_t parity;    // as the channel stores it
+    char modbusParity;  // as libmodbus takes it
     const char* name;
 };
 void PrintTo(const LineCase& c, std::ostream* os)
@@ -30,7 +29,7 @@ void PrintTo(const LineCase& c, std::ostream* os)
 }
 
 class SerialPeer : public ::testing::TestWithParam<LineCase> {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_pty.Start()) << "socat did not make a pty pair";

@@ -7,13 +7,12 @@
 #include "support/TempFolder.h"
 #include "transports/LevelChannelTCP.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <cstring>
 
 namespace {
 
@@ -38,7 +37,8 @@ Bytes ReadExactly(int fd, size_t n, std::chrono::milliseconds wait = 2000ms)
     Bytes got;
     const auto deadline = Clock::now() + wait;
     while (got.size() < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, POLLIN, 0};
         if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1) break;
         uint8_t chunk[512];
@@ -67,7 +67,7 @@ struct Fd {
 };
 
 class TcpChannel : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_listener.Listen());
@@ -390,7 +390,7 @@ TEST_F(TcpChannel, FramesAreTracedAtCommonLevel1)
 // ---------------------------------------------------------------- libmodbus
 
 class TcpModbusPeer : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_server.Start()) << modbus_strerror(errno);

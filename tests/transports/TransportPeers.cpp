@@ -1,9 +1,12 @@
 #include "TransportPeers.h"
 
 #include <arpa/inet.h>
-#include <openssl/evp.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,10 +14,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 extern char** environ;
 
@@ -95,7 +94,8 @@ bool CChildProcess::Start(const std::vector<std::string>& argv, unsigned pipes)
 {
     Stop();
     int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (((pipes & kStdin) && ::pipe2(in, O_CLOEXEC) != 0) || ((pipes & kStdout) && ::pipe2(out, O_CLOEXEC) != 0) ||
+    if (((pipes & kStdin) && ::pipe2(in, O_CLOEXEC) != 0) ||
+        ((pipes & kStdout) && ::pipe2(out, O_CLOEXEC) != 0) ||
         ((pipes & kStderr) && ::pipe2(err, O_CLOEXEC) != 0)) {
         return false;
     }
@@ -338,9 +338,10 @@ void CModbusTcpServer::Stop()
 bool CPymodbusUdpServer::Start(size_t registers)
 {
     Stop();
-    if (!m_python.Start({"/usr/bin/python3", VIREO_UDP_SERVER_SCRIPT, "--count", std::to_string(registers), "--base",
-                         std::to_string(kPeerRegisterBase), "--step", std::to_string(kPeerRegisterStep)},
-                        CChildProcess::kStdin | CChildProcess::kStdout)) {
+    if (!m_python.Start(
+            {"/usr/bin/python3", VIREO_UDP_SERVER_SCRIPT, "--count", std::to_string(registers), "--base",
+             std::to_string(kPeerRegisterBase), "--step", std::to_string(kPeerRegisterStep)},
+            CChildProcess::kStdin | CChildProcess::kStdout)) {
         return false;
     }
     std::string line;
@@ -415,7 +416,8 @@ bool CEnvelopeTcpPeer::Start(const CipherKey& key, size_t registers)
     m_key = key;
     m_mapping = MakeMapping(registers);
     m_ctx = modbus_new_tcp("127.0.0.1", 0);
-    if (m_mapping == nullptr || m_ctx == nullptr || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_pair) != 0) {
+    if (m_mapping == nullptr || m_ctx == nullptr ||
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_pair) != 0) {
         Stop();
         return false;
     }
@@ -595,8 +597,8 @@ bool CUdpPeer::Receive(Bytes* datagram, std::chrono::milliseconds wait, uint16_t
 bool CUdpPeer::SendTo(const Bytes& datagram, uint16_t port, const char* address)
 {
     const sockaddr_in a = Loopback(address, port);
-    return ::sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) ==
-           static_cast<ssize_t>(datagram.size());
+    return ::sendto(m_fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&a),
+                    sizeof a) == static_cast<ssize_t>(datagram.size());
 }
 
 bool UdpPortFree(uint16_t port)

@@ -6,17 +6,16 @@
 
 #include "polling/ModbusFrame.h"
 
-#include <modbus.h>
-#include <sys/types.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <modbus.h>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -39,7 +38,7 @@ Bytes PeerRegisterBytes(size_t start, size_t count);
 // Stopped by its own id only: stdin closed, then SIGTERM, then SIGKILL,
 // each wait bounded.
 class CChildProcess {
-public:
+   public:
     enum Pipes : unsigned { kNone = 0, kStdin = 1, kStdout = 2, kStderr = 4 };
 
     CChildProcess() = default;
@@ -55,7 +54,7 @@ public:
     void Stop();
     bool Running() const { return m_pid > 0; }
 
-private:
+   private:
     bool WaitExit(std::chrono::milliseconds wait);
 
     pid_t m_pid = 0;
@@ -69,7 +68,7 @@ private:
 // open here, so that a channel closing and reopening its end does not end
 // socat's transfer.
 class CPtyPair {
-public:
+   public:
     ~CPtyPair() { Stop(); }
     // False when socat does not report both ends within 5 s.
     bool Start();
@@ -80,7 +79,7 @@ public:
     int KeeperA() const { return m_keepers[0]; }
     int KeeperB() const { return m_keepers[1]; }
 
-private:
+   private:
     CChildProcess m_socat;
     std::string m_ends[2];
     int m_keepers[2] = {-1, -1};
@@ -89,12 +88,12 @@ private:
 // A libmodbus RTU server answering slave address 1 from PeerRegisters on
 // one end of a line, on a thread of its own.
 class CModbusRtuServer {
-public:
+   public:
     ~CModbusRtuServer() { Stop(); }
     bool Start(const std::string& device, int baud, char parity, size_t registers = 300, int slave = 1);
     void Stop();
 
-private:
+   private:
     modbus_t* m_ctx = nullptr;
     modbus_mapping_t* m_mapping = nullptr;
     std::thread m_thread;
@@ -105,7 +104,7 @@ private:
 // connection at a time on a thread of its own; a new connection replaces the
 // old one. Can be stopped and started again on the same port.
 class CModbusTcpServer {
-public:
+   public:
     ~CModbusTcpServer() { Stop(); }
     // Port 0: the kernel picks one (Port() tells which).
     bool Start(uint16_t port = 0, size_t registers = 300);
@@ -115,7 +114,7 @@ public:
     int Accepted() const { return m_accepted.load(); }
     uint64_t Requests() const { return m_requests.load(); }
 
-private:
+   private:
     void Serve();
 
     modbus_t* m_ctx = nullptr;
@@ -131,13 +130,13 @@ private:
 // pymodbus (system python3) answering RTU frames in UDP datagrams from
 // PeerRegisters, on a loopback port it picks.
 class CPymodbusUdpServer {
-public:
+   public:
     ~CPymodbusUdpServer() { Stop(); }
     bool Start(size_t registers = 300);
     void Stop();
     uint16_t Port() const { return m_port; }
 
-private:
+   private:
     CChildProcess m_python;
     uint16_t m_port = 0;
 };
@@ -154,7 +153,7 @@ bool UnwrapPacket(const CipherKey& key, const Bytes& packet, Bytes* frame);
 // PeerRegisters, and the reply goes back wrapped under the same key.
 // Packets that do not unwrap, and bytes that are not packets, get no answer.
 class CEnvelopeTcpPeer {
-public:
+   public:
     ~CEnvelopeTcpPeer() { Stop(); }
     bool Start(const CipherKey& key, size_t registers = 300);
     void Stop();
@@ -166,7 +165,7 @@ public:
     // the wait ran out first.
     bool WaitSeen(int count, std::chrono::milliseconds wait);
 
-private:
+   private:
     void Serve();
     void Seen(std::atomic<int>& counter);
     // Answers one unwrapped request; empty when libmodbus gives nothing.
@@ -189,7 +188,7 @@ private:
 // A loopback TCP listener that accepts and keeps connections but never
 // answers unless told to.
 class CTcpListener {
-public:
+   public:
     ~CTcpListener() { Close(); }
     // Listens on 127.0.0.1:port (0: any free port) with the backlog.
     bool Listen(uint16_t port = 0, int backlog = 8);
@@ -201,14 +200,14 @@ public:
     uint16_t Port() const { return m_port; }
     int Fd() const { return m_fd; }
 
-private:
+   private:
     int m_fd = -1;
     uint16_t m_port = 0;
 };
 
 // A loopback UDP socket on 127.0.0.x (any free port when 0).
 class CUdpPeer {
-public:
+   public:
     ~CUdpPeer() { Close(); }
     bool Bind(const char* address = "127.0.0.1", uint16_t port = 0);
     void Close();
@@ -217,7 +216,7 @@ public:
     bool SendTo(const Bytes& datagram, uint16_t port, const char* address = "127.0.0.1");
     uint16_t Port() const { return m_port; }
 
-private:
+   private:
     int m_fd = -1;
     uint16_t m_port = 0;
 };
@@ -232,13 +231,13 @@ Bytes ReceiveReply(const std::function<int(uint8_t*, uint32_t*)>& receive, const
 
 // Sets an environment variable for the life of the object.
 class CScopedEnv {
-public:
+   public:
     CScopedEnv(const char* name, const std::string& value);
     ~CScopedEnv();
     CScopedEnv(const CScopedEnv&) = delete;
     CScopedEnv& operator=(const CScopedEnv&) = delete;
 
-private:
+   private:
     std::string m_name;
     bool m_had = false;
     std::string m_old;

@@ -22,7 +22,7 @@ RowList Rows(CLevelChannel& channel)
 }
 
 class UdpChannel : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_peer.Bind());

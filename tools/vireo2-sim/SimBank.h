@@ -9,7 +9,7 @@
 namespace VireoSim {
 
 class CSimBank {
-public:
+   public:
     static constexpr size_t kRegisterCount = 65536;
 
     // models[n - 1] is the model of PAS_n (0 reduced, other values full).
@@ -37,7 +37,7 @@ public:
     uint32_t PasModel(int n) const { return m_models[size_t(n - 1)]; }
     int Tick() const { return m_tick; }
 
-private:
+   private:
     void Put(uint32_t address, uint16_t value);
     void PutBits(uint32_t address, int shift, int width, uint32_t value);
     // Unit `index` of a series of `width`-bit units starting at unit

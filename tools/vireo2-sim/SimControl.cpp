@@ -43,14 +43,17 @@ std::string CSimControl::Execute(const std::string& line)
     }
     if (command == "faults") return "ok " + m_engine.Faults().Describe();
     if (command == "stats") {
-        return "ok requests=" + std::to_string(m_engine.Requests()) + " drops=" + std::to_string(m_engine.Drops()) +
+        return "ok requests=" + std::to_string(m_engine.Requests()) +
+               " drops=" + std::to_string(m_engine.Drops()) +
                " accepted=" + std::to_string(m_device.AcceptedCommands()) +
-               " refused=" + std::to_string(m_device.RefusedCommands()) + " tick=" + std::to_string(m_bank.Tick());
+               " refused=" + std::to_string(m_device.RefusedCommands()) +
+               " tick=" + std::to_string(m_bank.Tick());
     }
     if (command == "get" || command == "unpin") {
         uint32_t address = 0, count = 1;
         if (words.size() < 2 || words.size() > 3 || !ParseWord(words[1], 65535, address) ||
-            (words.size() == 3 && (!ParseWord(words[2], 65536, count) || count == 0)) || address + count > 65536) {
+            (words.size() == 3 && (!ParseWord(words[2], 65536, count) || count == 0)) ||
+            address + count > 65536) {
             return "error usage: " + command + " ADDR [COUNT]";
         }
         std::string reply = "ok";
@@ -65,7 +68,8 @@ std::string CSimControl::Execute(const std::string& line)
     }
     if (command == "set") {
         uint32_t address = 0;
-        if (words.size() < 3 || !ParseWord(words[1], 65535, address) || address + (words.size() - 2) > 65536) {
+        if (words.size() < 3 || !ParseWord(words[1], 65535, address) ||
+            address + (words.size() - 2) > 65536) {
             return "error usage: set ADDR VALUE...";
         }
         std::vector<uint16_t> values;

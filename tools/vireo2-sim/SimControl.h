@@ -10,7 +10,7 @@
 namespace VireoSim {
 
 class CSimControl {
-public:
+   public:
     CSimControl(CSimEngine& engine, CSimBank& bank, CSimDevice& device, std::function<void()> tick)
         : m_engine(engine), m_bank(bank), m_device(device), m_tick(std::move(tick))
     {
@@ -20,7 +20,7 @@ public:
     // "ok ..." or "error ...".
     std::string Execute(const std::string& line);
 
-private:
+   private:
     CSimEngine& m_engine;
     CSimBank& m_bank;
     CSimDevice& m_device;

@@ -5,7 +5,10 @@
 namespace VireoSim {
 
 namespace {
-uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+uint16_t Be16(const uint8_t* p)
+{
+    return uint16_t(p[0] << 8 | p[1]);
+}
 void PushBe16(std::vector<uint8_t>& out, uint16_t v)
 {
     out.push_back(uint8_t(v >> 8));

@@ -19,7 +19,7 @@ struct SimRequestInfo {
 };
 
 class CSimDevice {
-public:
+   public:
     CSimDevice(CSimBank& bank, uint32_t password) : m_bank(bank), m_password(password) {}
 
     // Answers the PDU (function code and data) of a request addressed to this
@@ -34,7 +34,7 @@ public:
     uint32_t AcceptedCommands() const { return m_accepted; }
     uint32_t RefusedCommands() const { return m_refused; }
 
-private:
+   private:
     uint8_t Read(uint8_t function, uint16_t start, uint16_t count, std::vector<uint8_t>& reply);
     uint8_t Write(uint16_t start, const uint16_t* values, uint16_t count);
 

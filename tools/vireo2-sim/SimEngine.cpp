@@ -8,7 +8,10 @@
 namespace VireoSim {
 
 namespace {
-uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+uint16_t Be16(const uint8_t* p)
+{
+    return uint16_t(p[0] << 8 | p[1]);
+}
 
 bool CrcOk(const uint8_t* frame, size_t length)
 {
@@ -26,7 +29,10 @@ void AppendCrc(std::vector<uint8_t>& frame, bool corrupt)
 }
 
 // Enciphered packet length for a plaintext of n bytes.
-size_t PacketLength(size_t n) { return (n + 15) / 16 * 16 + 6; }
+size_t PacketLength(size_t n)
+{
+    return (n + 15) / 16 * 16 + 6;
+}
 // Longest Modbus frame that goes into an envelope (the TCP ADU limit).
 constexpr size_t kMaxPlain = 260;
 
@@ -228,7 +234,8 @@ bool CSimEngine::OnTcpBytes(SimStream& stream, const uint8_t* data, size_t lengt
             if (!ok) continue;
             // A packet under another key deciphers into noise: refuse it
             // quietly, as the device does, and keep the connection.
-            if (plain.size() < 8 || Be16(plain.data() + 2) != 0 || Be16(plain.data() + 4) + 6u != plain.size()) {
+            if (plain.size() < 8 || Be16(plain.data() + 2) != 0 ||
+                Be16(plain.data() + 4) + 6u != plain.size()) {
                 Drop(SimLink::Tcp, nowMs, "key");
                 continue;
             }

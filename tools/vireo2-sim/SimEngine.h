@@ -37,7 +37,7 @@ struct SimPiece {
 
 struct SimReply {
     std::vector<SimPiece> pieces;
-    bool closeAfter = false;    // TCP: close the connection once it is sent
+    bool closeAfter = false;     // TCP: close the connection once it is sent
     bool fromOtherPort = false;  // UDP: send from the second socket
 };
 
@@ -48,7 +48,7 @@ struct SimStream {
 };
 
 class CSimEngine {
-public:
+   public:
     using LogFn = std::function<void(const std::string&)>;
 
     CSimEngine(CSimDevice& device, uint8_t slave, const SimCipher& cipher, LogFn log)
@@ -73,10 +73,10 @@ public:
     uint64_t Requests() const { return m_requests; }
     uint64_t Drops() const { return m_drops; }
 
-private:
+   private:
     // An RTU frame (address, PDU, CRC) or a Modbus TCP frame, unwrapped.
-    void OnRtuFrame(SimLink link, const uint8_t* frame, size_t length, uint64_t nowMs,
-                    SimStream* stream, std::vector<SimReply>& out);
+    void OnRtuFrame(SimLink link, const uint8_t* frame, size_t length, uint64_t nowMs, SimStream* stream,
+                    std::vector<SimReply>& out);
     void OnTcpFrame(const uint8_t* frame, size_t length, uint64_t nowMs, SimStream& stream,
                     std::vector<SimReply>& out);
     // Answers the PDU; false when no reply goes out (not ours, silenced).

@@ -5,28 +5,27 @@
 #include "SimDevice.h"
 #include "SimEngine.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <map>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <string>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <string>
 #include <vector>
 
 namespace VireoSim {
@@ -42,9 +41,15 @@ uint64_t NowMs()
     return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
 }
 
-std::string Errno() { return std::strerror(errno); }
+std::string Errno()
+{
+    return std::strerror(errno);
+}
 
-void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void SetNonBlocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 std::string FormatAddress(const sockaddr_in& a)
 {
@@ -147,7 +152,7 @@ struct Action {
 };
 
 class CSimIo {
-public:
+   public:
     explicit CSimIo(const SimOptions& options)
         : m_options(options),
           m_bank(options.slave, options.pasModels),
@@ -160,7 +165,7 @@ public:
 
     int Run();
 
-private:
+   private:
     bool Open();
     bool LoadCipher(SimCipher& cipher);
     void Log(const std::string& line);
@@ -300,7 +305,8 @@ bool CSimIo::Open()
         sockaddr_in bound{};
         m_tcpListen = BindInet(SOCK_STREAM, m_options.tcp.address, m_options.tcp.port, bound, error);
         if (m_tcpListen < 0) {
-            return fail("TCP " + m_options.tcp.address + ":" + std::to_string(m_options.tcp.port) + ": " + error);
+            return fail("TCP " + m_options.tcp.address + ":" + std::to_string(m_options.tcp.port) + ": " +
+                        error);
         }
         Status("tcp " + FormatAddress(bound));
     }
@@ -308,13 +314,15 @@ bool CSimIo::Open()
         sockaddr_in bound{};
         m_udp = BindInet(SOCK_DGRAM, m_options.udp.address, m_options.udp.port, bound, error);
         if (m_udp < 0) {
-            return fail("UDP " + m_options.udp.address + ":" + std::to_string(m_options.udp.port) + ": " + error);
+            return fail("UDP " + m_options.udp.address + ":" + std::to_string(m_options.udp.port) + ": " +
+                        error);
         }
         Status("udp " + FormatAddress(bound));
         uint16_t other = m_options.udpOtherPort < 0 ? 0 : uint16_t(m_options.udpOtherPort);
         m_udpOther = BindInet(SOCK_DGRAM, m_options.udp.address, other, bound, error);
         if (m_udpOther < 0) {
-            return fail("UDP " + m_options.udp.address + ":" + std::to_string(other) + " (other port): " + error);
+            return fail("UDP " + m_options.udp.address + ":" + std::to_string(other) +
+                        " (other port): " + error);
         }
         Status("udp-other " + FormatAddress(bound));
     }
@@ -601,8 +609,8 @@ void CSimIo::Execute(const Action& action)
         }
         case Target::Udp: {
             int fd = action.fromOtherPort ? m_udpOther : m_udp;
-            sendto(fd, action.bytes.data(), action.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&action.to),
-                   sizeof action.to);
+            sendto(fd, action.bytes.data(), action.bytes.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&action.to), sizeof action.to);
             break;
         }
         case Target::Serial:

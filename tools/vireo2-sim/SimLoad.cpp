@@ -1,12 +1,11 @@
 // vireo2-sim-load: how many requests per second a Modbus TCP slave answers,
 // measured with libmodbus masters, one thread and one connection each.
-#include <modbus/modbus.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <modbus/modbus.h>
 #include <string>
 #include <thread>
 #include <vector>

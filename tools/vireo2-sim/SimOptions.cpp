@@ -2,12 +2,11 @@
 
 #include "SimRegisters.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <iconv.h>
 
 namespace VireoSim {
 
@@ -74,7 +73,8 @@ std::string KeyFromHex(const std::string& hex, std::array<uint8_t, 16>& key)
     for (size_t i = 0; i < 16; ++i) {
         unsigned v = 0;
         auto [end, ec] = std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, v, 16);
-        if (ec != std::errc() || end != hex.data() + 2 * i + 2) return "--key-hex: not a hex digit in '" + hex + "'";
+        if (ec != std::errc() || end != hex.data() + 2 * i + 2)
+            return "--key-hex: not a hex digit in '" + hex + "'";
         key[i] = uint8_t(v);
     }
     return {};
@@ -104,12 +104,11 @@ std::string ParseOptions(const std::vector<std::string>& args, SimOptions& o)
             value = args[++i];
             return true;
         };
-        auto flag = [&]() -> std::string {
-            return inlineValue ? name + " takes no value" : std::string();
-        };
-        static const char* const kWithValue[] = {
-            "--tcp", "--udp", "--udp-other-port", "--serial", "--baud", "--parity", "--pty-link", "--slave",
-            "--period", "--pas-models", "--password", "--key", "--key-hex", "--fault", "--control", "--log"};
+        auto flag = [&]() -> std::string { return inlineValue ? name + " takes no value" : std::string(); };
+        static const char* const kWithValue[] = {"--tcp",     "--udp",        "--udp-other-port", "--serial",
+                                                 "--baud",    "--parity",     "--pty-link",       "--slave",
+                                                 "--period",  "--pas-models", "--password",       "--key",
+                                                 "--key-hex", "--fault",      "--control",        "--log"};
         bool wantsValue = false;
         for (const char* w : kWithValue) wantsValue = wantsValue || name == w;
         if (wantsValue && !takeValue()) return name + " needs a value";
@@ -160,14 +159,16 @@ std::string ParseOptions(const std::vector<std::string>& args, SimOptions& o)
             if (!(err = flag()).empty()) return err;
             o.staticValues = true;
         } else if (name == "--period") {
-            if (!ParseUnsigned(value, 3600000, v) || v < 10) return name + ": '" + value + "' is not 10..3600000 ms";
+            if (!ParseUnsigned(value, 3600000, v) || v < 10)
+                return name + ": '" + value + "' is not 10..3600000 ms";
             o.periodMs = uint32_t(v);
         } else if (name == "--pas-models") {
             size_t at = 0, count = 0;
             uint32_t last = 0;
             while (at <= value.size()) {
                 size_t comma = value.find(',', at);
-                std::string item = value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+                std::string item =
+                    value.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
                 if (count >= o.pasModels.size()) return name + ": more than 24 models";
                 if (!ParseUnsigned(item, 0xFFFFFFFFu, v)) return name + ": bad model '" + item + "'";
                 last = o.pasModels[count++] = uint32_t(v);

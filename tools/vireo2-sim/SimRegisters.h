@@ -59,21 +59,63 @@ inline constexpr int kPasSoundDevices = 255;
 
 // Register at "offset" of instance n (1-based) of each block; offsets as in
 // the device documentation (the first register of a block is offset 1).
-constexpr uint16_t PuA(int n, int offset) { return uint16_t(3499 + 16 * (n - 1) + offset); }
-constexpr uint16_t PuB(int n, int offset) { return uint16_t(5999 + 18 * (n - 1) + offset); }
-constexpr uint16_t PuC(int n, int offset) { return uint16_t(7001 + 13 * (n - 1) + offset); }
-constexpr uint16_t PuD(int n, int offset) { return uint16_t(7449 + 8 * (n - 1) + offset); }
-constexpr uint16_t Pi(int n, int offset) { return uint16_t(4011 + 2 * (n - 1) + offset); }
-constexpr uint16_t Cpi(int n, int offset) { return uint16_t(4075 + 27 * (n - 1) + offset); }
+constexpr uint16_t PuA(int n, int offset)
+{
+    return uint16_t(3499 + 16 * (n - 1) + offset);
+}
+constexpr uint16_t PuB(int n, int offset)
+{
+    return uint16_t(5999 + 18 * (n - 1) + offset);
+}
+constexpr uint16_t PuC(int n, int offset)
+{
+    return uint16_t(7001 + 13 * (n - 1) + offset);
+}
+constexpr uint16_t PuD(int n, int offset)
+{
+    return uint16_t(7449 + 8 * (n - 1) + offset);
+}
+constexpr uint16_t Pi(int n, int offset)
+{
+    return uint16_t(4011 + 2 * (n - 1) + offset);
+}
+constexpr uint16_t Cpi(int n, int offset)
+{
+    return uint16_t(4075 + 27 * (n - 1) + offset);
+}
 // names_crc: 32 bits, low word at offset 26 of this block.
-constexpr uint16_t Cpi2(int n, int offset) { return uint16_t(7417 + 4 * (n - 1) + offset); }
-constexpr uint16_t Pin(int n, int offset) { return uint16_t(4291 + 18 * (n - 1) + offset); }
-constexpr uint16_t MyPin(int offset) { return uint16_t(499 + offset); }
-constexpr uint16_t PasStatus(int n, int offset) { return uint16_t(4363 + 28 * (n - 1) + offset); }
-constexpr uint16_t PasStateSensor(int n, int offset) { return uint16_t(31999 + 159 * (n - 1) + offset); }
-constexpr uint16_t PasTypeSensor(int n, int offset) { return uint16_t(39999 + 159 * (n - 1) + offset); }
-constexpr uint16_t PasZoneSensor(int n, int offset) { return uint16_t(43815 + 159 * (n - 1) + offset); }
-constexpr uint16_t PasSound(int n, int offset) { return uint16_t(53751 + 16 * (n - 1) + offset); }
+constexpr uint16_t Cpi2(int n, int offset)
+{
+    return uint16_t(7417 + 4 * (n - 1) + offset);
+}
+constexpr uint16_t Pin(int n, int offset)
+{
+    return uint16_t(4291 + 18 * (n - 1) + offset);
+}
+constexpr uint16_t MyPin(int offset)
+{
+    return uint16_t(499 + offset);
+}
+constexpr uint16_t PasStatus(int n, int offset)
+{
+    return uint16_t(4363 + 28 * (n - 1) + offset);
+}
+constexpr uint16_t PasStateSensor(int n, int offset)
+{
+    return uint16_t(31999 + 159 * (n - 1) + offset);
+}
+constexpr uint16_t PasTypeSensor(int n, int offset)
+{
+    return uint16_t(39999 + 159 * (n - 1) + offset);
+}
+constexpr uint16_t PasZoneSensor(int n, int offset)
+{
+    return uint16_t(43815 + 159 * (n - 1) + offset);
+}
+constexpr uint16_t PasSound(int n, int offset)
+{
+    return uint16_t(53751 + 16 * (n - 1) + offset);
+}
 
 // Every register the device answers; a read or write touching any other
 // register gets exception 02. Blocks may overlap: the CPI names_crc registers
@@ -119,36 +161,73 @@ constexpr bool IsPasswordRegister(uint32_t address)
 // MyPin status: register 500 bit 3 (State.command_mode) is set once a command
 // or control-bit write has been accepted.
 inline constexpr int kMyPinCommandModeBit = 3;
-inline constexpr uint8_t kMyPinPowerContr = 1;  // 500, nibble 3 (Set.AddrPin, nibble 2, is the slave address & 15)
-inline constexpr uint8_t kMyPinVerLow = 5;      // 501, nibble 0
-inline constexpr uint8_t kMyPinVerHigh = 2;     // 501, nibble 1
+inline constexpr uint8_t kMyPinPowerContr =
+    1;  // 500, nibble 3 (Set.AddrPin, nibble 2, is the slave address & 15)
+inline constexpr uint8_t kMyPinVerLow = 5;            // 501, nibble 0
+inline constexpr uint8_t kMyPinVerHigh = 2;           // 501, nibble 1
 inline constexpr uint8_t kMyPinKernelVersion = 0x21;  // 516, byte 0
 inline constexpr uint8_t kMyPinModelVersion = 0x07;   // 516, byte 1
 inline constexpr bool kMyPinPasLoopFlag = true;       // 517, bit 0
 // Connect.log_n (76 bits from 502 bit 0) and Error.log_n (76 bits from 507).
-constexpr bool StaticConnected(int n) { return n <= 48; }
-constexpr bool StaticDeviceError(int n) { return n == 5 || n == 76; }
+constexpr bool StaticConnected(int n)
+{
+    return n <= 48;
+}
+constexpr bool StaticDeviceError(int n)
+{
+    return n == 5 || n == 76;
+}
 
 // PU n: block A.
-constexpr uint8_t StaticLoopSignal(int n, int loop, int t = 0) { return uint8_t((n + 2 * loop + t) % 4); }  // cycles
-constexpr uint8_t StaticLoopState(int n, int loop, int t = 0) { return uint8_t((n + loop + t) % 4); }       // cycles
+constexpr uint8_t StaticLoopSignal(int n, int loop, int t = 0)
+{
+    return uint8_t((n + 2 * loop + t) % 4);
+}  // cycles
+constexpr uint8_t StaticLoopState(int n, int loop, int t = 0)
+{
+    return uint8_t((n + loop + t) % 4);
+}  // cycles
 // U_Signal.dev_d: bit 0 start, 1 job, 2 auto_off, 3 domage.
-constexpr uint8_t StaticDeviceSignal(int n, int dev, int t = 0) { return uint8_t((n + dev + t) % 16); }  // cycles
-constexpr uint8_t StaticPuStatus(int n) { return n == 3 ? 0x11 : 0; }  // PU_3: Global_Error, err_open_box
-constexpr uint8_t StaticPuPum(int n) { return uint8_t(n % 16); }
+constexpr uint8_t StaticDeviceSignal(int n, int dev, int t = 0)
+{
+    return uint8_t((n + dev + t) % 16);
+}  // cycles
+constexpr uint8_t StaticPuStatus(int n)
+{
+    return n == 3 ? 0x11 : 0;
+}  // PU_3: Global_Error, err_open_box
+constexpr uint8_t StaticPuPum(int n)
+{
+    return uint8_t(n % 16);
+}
 inline constexpr bool kSoundEnabled = true;  // Const.En_Sound.* all set
 // const_data_contr_num (odd 16-bit field at offset 15) is the panel number n.
 // PU n: block B.
-constexpr uint8_t StaticDevName(int dev) { return uint8_t(0x20 + dev); }
-constexpr uint8_t StaticDevNumber(int dev) { return uint8_t(dev); }
+constexpr uint8_t StaticDevName(int dev)
+{
+    return uint8_t(0x20 + dev);
+}
+constexpr uint8_t StaticDevNumber(int dev)
+{
+    return uint8_t(dev);
+}
 inline constexpr uint8_t kPuKernelVersion = 0x31;
 inline constexpr uint8_t kPuKernelModel = 0x0A;
-constexpr uint8_t StaticLoopType(int loop) { return uint8_t(1 + loop % 3); }
+constexpr uint8_t StaticLoopType(int loop)
+{
+    return uint8_t(1 + loop % 3);
+}
 // PU n: blocks C and D.
 inline constexpr uint8_t kPuPacketSize1 = 21;
 inline constexpr uint8_t kPuPacketSize2 = 11;
-constexpr uint8_t StaticLoopSignals(int loop, int t = 0) { return uint8_t((loop + t) & 0xFF); }  // cycles
-constexpr uint8_t StaticDeviceSignals(int dev, int t = 0) { return uint8_t((dev + t) & 0xFF); }  // cycles
+constexpr uint8_t StaticLoopSignals(int loop, int t = 0)
+{
+    return uint8_t((loop + t) & 0xFF);
+}  // cycles
+constexpr uint8_t StaticDeviceSignals(int dev, int t = 0)
+{
+    return uint8_t((dev + t) & 0xFF);
+}  // cycles
 
 // PI n.
 inline constexpr uint8_t kPiSwVersion = 3;
@@ -156,10 +235,16 @@ inline constexpr uint8_t kPiKernelVersion = 0x12;
 inline constexpr uint8_t kPiKernelModel = 0x03;
 
 // CPI n. group g (1..64): bits group_states1..4 = (g + t) % 16.
-constexpr uint8_t StaticGroupStates(int group, int t = 0) { return uint8_t((group + t) % 16); }  // cycles
+constexpr uint8_t StaticGroupStates(int group, int t = 0)
+{
+    return uint8_t((group + t) % 16);
+}  // cycles
 inline constexpr uint8_t kCpiKernelVersion = 0x14;
 inline constexpr uint8_t kCpiKernelModel = 0x05;
-constexpr uint8_t StaticCpiType(int n) { return uint8_t(n % 8); }
+constexpr uint8_t StaticCpiType(int n)
+{
+    return uint8_t(n % 8);
+}
 // add_packet1_flag and synchro_time_on are set; names_crc is Crc32 of "CPI_<n>".
 
 // PIN n.
@@ -167,12 +252,30 @@ inline constexpr uint8_t kPinKernelVersion = 0x16;
 inline constexpr uint8_t kPinKernelModel = 0x04;
 
 // PAS n with model m (0 reduced "ПАС", other values full "ПАС-300").
-constexpr uint8_t PasTypeOfModel(uint32_t model) { return model == 0 ? 1 : 2; }  // Type_PAS_n
-constexpr uint8_t StaticSensorState(int n, int s, int t = 0) { return uint8_t((n + s + t) % 16); }  // cycles
-constexpr uint8_t StaticSensorType(int s) { return uint8_t(1 + s % 6); }
-constexpr uint8_t StaticZoneState(int n, int zone, int t = 0) { return uint8_t((n + zone + t) % 8); }  // cycles
-constexpr uint8_t StaticSensorZone(int s) { return uint8_t(1 + (s - 1) % kPasZones); }  // zone_sensor (full)
-constexpr bool StaticSounding(int dev, int t = 0) { return (dev + t) % 8 == 0; }         // cycles (full)
+constexpr uint8_t PasTypeOfModel(uint32_t model)
+{
+    return model == 0 ? 1 : 2;
+}  // Type_PAS_n
+constexpr uint8_t StaticSensorState(int n, int s, int t = 0)
+{
+    return uint8_t((n + s + t) % 16);
+}  // cycles
+constexpr uint8_t StaticSensorType(int s)
+{
+    return uint8_t(1 + s % 6);
+}
+constexpr uint8_t StaticZoneState(int n, int zone, int t = 0)
+{
+    return uint8_t((n + zone + t) % 8);
+}  // cycles
+constexpr uint8_t StaticSensorZone(int s)
+{
+    return uint8_t(1 + (s - 1) % kPasZones);
+}  // zone_sensor (full)
+constexpr bool StaticSounding(int dev, int t = 0)
+{
+    return (dev + t) % 8 == 0;
+}  // cycles (full)
 // Kernel versions and models: full 0x41/0x01, 0x42/0x02; reduced 0x31/0x01, 0x32/0x02.
 inline constexpr uint8_t kPasFullKernel1Version = 0x41;
 inline constexpr uint8_t kPasFullKernel2Version = 0x42;
