@@ -1,5 +1,7 @@
 #include "app/DebugLog.h"
 #include "platform/File.h"
+#include "support/ChildProcess.h"
+#include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 
 #include <atomic>
@@ -12,18 +14,12 @@
 #include <map>
 #include <poll.h>
 #include <regex>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int kWriterThreads = 4;
 constexpr int kLinesPerThread = 1000;
@@ -96,27 +92,9 @@ class ChildWriter : public ::testing::Environment {
 
 class DebugLogTest : public ::testing::Test {
    protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        m_hadOld = old != nullptr;
-        if (m_hadOld) m_old = old;
-        setenv("XDG_RUNTIME_DIR", m_dir.Path().c_str(), 1);
-        m_path = m_dir.File("OpcVireo2_dbg.log");
-    }
-    void TearDown() override
-    {
-        if (m_hadOld) {
-            setenv("XDG_RUNTIME_DIR", m_old.c_str(), 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
-    }
-
     CTempFolder m_dir;
-    std::string m_path;
-    bool m_hadOld = false;
-    std::string m_old;
+    CScopedEnv m_runtime{"XDG_RUNTIME_DIR", m_dir.Path()};
+    std::string m_path = m_dir.File("OpcVireo2_dbg.log");
 };
 
 int64_t LocalMs(int day, int month, int year, int hour, int minute, int second, int ms)
@@ -391,61 +369,34 @@ TEST_F(DebugLogTest, SettingsChangeWhileThreadsTrace)
 
 TEST_F(DebugLogTest, TwoProcessesWithThreadsWriteOnlyWholeLines)
 {
-    int go[2];
-    ASSERT_EQ(pipe(go), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, go[0], 0);
-    posix_spawn_file_actions_addclose(&actions, go[1]);
-    FILE* devNull = std::fopen("/dev/null", "w");  // the child's test banner
-    ASSERT_NE(devNull, nullptr);
-    posix_spawn_file_actions_adddup2(&actions, fileno(devNull), 1);
-
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     const std::string filter =
         "--gtest_filter=" + std::string(testing::UnitTest::GetInstance()->current_test_suite()->name()) +
         "." + testing::UnitTest::GetInstance()->current_test_info()->name();
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    env.push_back(std::string(kChildEnv) + "=" + m_path);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string arg0 = self;
-    std::string arg1 = filter;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, self.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    std::fclose(devNull);
-    close(go[0]);
+    // Its test banner goes nowhere; stdin is the starting signal.
+    CChildProcess child;
+    ASSERT_TRUE(child.Start({self, filter},
+                            CChildProcess::kStdin | CChildProcess::kStderr | CChildProcess::kQuiet,
+                            {std::string(kChildEnv) + "=" + m_path}));
+    const pid_t childPid = child.Pid();
 
     CDebugLog log(m_path);
     log.ApplySettings("DBG_COMMON=1");
-    ASSERT_EQ(write(go[1], "g", 1), 1);
-    close(go[1]);
+    ASSERT_TRUE(child.WriteStdin("g"));
+    child.CloseStdin();
     EXPECT_EQ(WriteFromThreads(log, 0), 0);
 
-    int status = -1;
-    const auto deadline = Clock::now() + std::chrono::seconds(120);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            FAIL() << "the child writer did not finish";
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(WIFEXITED(status));
-    ASSERT_EQ(WEXITSTATUS(status), 0);
+    const ChildResult result = child.Wait(std::chrono::seconds(120));
+    ASSERT_FALSE(result.timedOut) << "the child writer did not finish";
+    ASSERT_TRUE(result.exited) << result.err;
+    ASSERT_EQ(result.exitCode, 0) << result.err;
 
     const std::string text = Content(m_path);
     ASSERT_TRUE(text.ends_with("\r\n"));
     const std::regex pattern(
         R"(^PID=(\d+) TID=\d+ \[ \d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \] P(\d) T(\d) L(\d{5}) (x+)$)");
     std::map<std::pair<int, int>, int> next;  // (process, thread) -> next line number
-    const std::string pids[2] = {std::to_string(getpid()), std::to_string(child)};
+    const std::string pids[2] = {std::to_string(getpid()), std::to_string(childPid)};
     size_t count = 0;
     for (const std::string& line : Lines(text)) {
         std::smatch m;

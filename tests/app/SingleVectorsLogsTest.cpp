@@ -5,6 +5,7 @@
 #include "config/TestChannel.h"
 #include "platform/File.h"
 #include "platform/MessageBox.h"
+#include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -42,20 +43,8 @@ class SingleVectorsLogs : public ::testing::Test {
    protected:
     void SetUp() override
     {
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        m_hadOld = old != nullptr;
-        if (m_hadOld) m_old = old;
-        setenv("XDG_RUNTIME_DIR", m_dir.Path().c_str(), 1);
         m_sv.SetDataFolder(m_dir.Path());
         g_handler = HandlerCall{};
-    }
-    void TearDown() override
-    {
-        if (m_hadOld) {
-            setenv("XDG_RUNTIME_DIR", m_old.c_str(), 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
     }
 
     TestChannel* AddChannel(const char* name)
@@ -67,9 +56,8 @@ class SingleVectorsLogs : public ::testing::Test {
     }
 
     CTempFolder m_dir;
+    CScopedEnv m_runtime{"XDG_RUNTIME_DIR", m_dir.Path()};
     CSingleVectors m_sv;
-    bool m_hadOld = false;
-    std::string m_old;
 };
 
 }  // namespace

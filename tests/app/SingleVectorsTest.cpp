@@ -3,6 +3,7 @@
 #include "config/TestChannel.h"
 #include "platform/DynamicLibrary.h"
 #include "support/TempFolder.h"
+#include "support/WaitFor.h"
 
 #include <atomic>
 #include <chrono>
@@ -31,19 +32,6 @@ void InstallAsCipher(const CTempFolder& folder, const std::string& file)
     const std::filesystem::path source = BuiltLibrary(file);
     ASSERT_TRUE(std::filesystem::exists(source)) << source << " (is VIREO_TEST_BIN set?)";
     std::filesystem::copy_file(source, folder.File(kCipherFile));
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 int SpinUntilStopped(CLevelChannel* channel)

@@ -1,6 +1,7 @@
 #include "config/LevelRoot.h"
 #include "config/LevelTag.h"
 #include "config/TestChannel.h"
+#include "support/WaitFor.h"
 
 #include <chrono>
 #include <cstring>
@@ -12,20 +13,6 @@ namespace {
 uint32_t ReadU32(const uint8_t* p)
 {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-// Bounded wait for a condition set by another thread.
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(5000))
-{
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 std::atomic<int> g_started{0};

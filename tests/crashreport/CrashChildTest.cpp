@@ -1,6 +1,8 @@
 // The report as a faulting child process leaves it beside its executable.
 #include "ReportTestSupport.h"
 #include "app/Version.h"
+#include "support/ChildProcess.h"
+#include "support/TempFolder.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -34,9 +36,9 @@ class CrashChild : public ::testing::Test {
         ASSERT_TRUE(FindElfSection(m_program, ".text", &m_text));
     }
 
-    ChildRun Run(const std::string& mode)
+    ChildResult Run(const std::string& mode)
     {
-        ChildRun run = RunChild(m_program, {mode}, {"TZ=UTC", "LC_ALL=C"}, m_dir.Path());
+        ChildResult run = RunProgram({m_program, mode}, std::chrono::seconds(30), {"TZ=UTC", "LC_ALL=C"});
         EXPECT_FALSE(run.timedOut) << mode;
         m_announced = ParseAnnouncements(run.out);
         return run;
@@ -77,7 +79,7 @@ class CrashChild : public ::testing::Test {
         return ReadBytes(m_program).substr(m_text.fileOffset + offsetInText, count);
     }
 
-    TempDir m_dir;
+    CTempFolder m_dir;
     std::string m_program;
     std::string m_report;
     ElfSection m_text;
@@ -86,7 +88,7 @@ class CrashChild : public ::testing::Test {
 
 TEST_F(CrashChild, NullWriteReportsAccessViolationInTheProgramText)
 {
-    const ChildRun run = Run("null");
+    const ChildResult run = Run("null");
     EXPECT_TRUE(run.signaled);
     EXPECT_EQ(run.signalNumber, SIGSEGV);
     EXPECT_NE(run.out.find("report=" + m_report + "\n"), std::string::npos) << run.out;
@@ -167,7 +169,7 @@ TEST_F(CrashChild, SecondCrashAppendsAfterTheFirstReport)
     EXPECT_EQ(first.substr(0, 4), std::string("\n\0\n\0", 4)) << "no byte-order mark, lines end in LF";
     EXPECT_EQ(first.find(std::string("\r\0", 2)), std::string::npos);
 
-    const ChildRun second = Run("divide");
+    const ChildResult second = Run("divide");
     EXPECT_EQ(second.signalNumber, SIGFPE);
     const std::string both = ReadBytes(m_report);
     ASSERT_GT(both.size(), first.size());
@@ -183,7 +185,7 @@ TEST_F(CrashChild, ReportThatCannotBeOpenedIsLostAndTheSignalStillKills)
 {
     // A folder in the report's place: opening it for writing fails even for root.
     fs::create_directory(m_report);
-    const ChildRun run = Run("null");
+    const ChildResult run = Run("null");
     EXPECT_TRUE(run.signaled);
     EXPECT_EQ(run.signalNumber, SIGSEGV);
     EXPECT_NE(run.err.find(kImagehlpLine), std::string::npos) << "the report ran: " << run.err;
@@ -193,7 +195,7 @@ TEST_F(CrashChild, ReportThatCannotBeOpenedIsLostAndTheSignalStillKills)
     // A link into a folder that does not exist.
     fs::remove(m_report);
     fs::create_symlink(m_dir.Path() + "/missing/report", m_report);
-    const ChildRun again = Run("divide");
+    const ChildResult again = Run("divide");
     EXPECT_EQ(again.signalNumber, SIGFPE);
     EXPECT_FALSE(fs::exists(m_dir.Path() + "/missing"));
 }
@@ -216,7 +218,7 @@ class CrashChildFault : public CrashChild, public ::testing::WithParamInterface<
 TEST_P(CrashChildFault, ReportsTheExceptionOfTheSignal)
 {
     const FaultCase& c = GetParam();
-    const ChildRun run = Run(c.mode);
+    const ChildResult run = Run(c.mode);
     EXPECT_TRUE(run.signaled) << run.err;
     EXPECT_EQ(run.signalNumber, c.signalNumber);
     const std::vector<ParsedReport> reports = Reports();
@@ -301,7 +303,7 @@ TEST_F(CrashChild, BrokenFrameChainEndsTheCallStackAfterTheLastGoodFrame)
     for (const char* mode : {"broken-unaligned", "broken-down"}) {
         SCOPED_TRACE(mode);
         fs::remove(m_report);
-        const ChildRun run = Run(mode);
+        const ChildResult run = Run(mode);
         EXPECT_EQ(run.signalNumber, SIGSEGV);
         const std::vector<ParsedReport> reports = Reports();
         ASSERT_EQ(reports.size(), 1u);
@@ -316,7 +318,7 @@ TEST_F(CrashChild, BrokenFrameChainEndsTheCallStackAfterTheLastGoodFrame)
 
 TEST_F(CrashChild, SignalSentByAProcessIsReportedAndStillKills)
 {
-    const ChildRun run = Run("raise");
+    const ChildResult run = Run("raise");
     EXPECT_TRUE(run.signaled);
     EXPECT_EQ(run.signalNumber, SIGSEGV);
     const std::vector<ParsedReport> reports = Reports();
@@ -329,7 +331,7 @@ TEST_F(CrashChild, SignalSentByAProcessIsReportedAndStillKills)
 
 TEST_F(CrashChild, HandlerInstalledBeforeRunsAfterTheReport)
 {
-    const ChildRun run = Run("chain");
+    const ChildResult run = Run("chain");
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 42) << run.err;
     // It gets the original fault: a write to the unmapped address 0 (SEGV_MAPERR).
@@ -342,7 +344,7 @@ TEST_F(CrashChild, HandlerInstalledBeforeRunsAfterTheReport)
 
 TEST_F(CrashChild, RemovedReportLeavesTheDefaultAction)
 {
-    const ChildRun run = Run("removed");
+    const ChildResult run = Run("removed");
     EXPECT_TRUE(run.signaled);
     EXPECT_EQ(run.signalNumber, SIGSEGV);
     EXPECT_EQ(run.err.find(kImagehlpLine), std::string::npos);
@@ -351,7 +353,7 @@ TEST_F(CrashChild, RemovedReportLeavesTheDefaultAction)
 
 TEST_F(CrashChild, NormalExitWritesNoReport)
 {
-    const ChildRun run = Run("none");
+    const ChildResult run = Run("none");
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.out.find("report=" + m_report + "\n"), std::string::npos) << run.out;

@@ -8,6 +8,8 @@
 #include "crashreport/CrashText.h"
 #include "platform/CrashSignals.h"
 #include "platform/ElfModule.h"
+#include "support/ScopedEnv.h"
+#include "support/TempFolder.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -36,7 +38,7 @@ int g_zeroData[64];      // .bss
 
 std::string Written(const std::function<void(CrashTextWriter&)>& body)
 {
-    TempDir dir;
+    CTempFolder dir;
     const std::string path = dir.Path() + "/text";
     const int handle = CrashFileOpenAppend(path.c_str());
     EXPECT_GE(handle, 0);
@@ -109,7 +111,7 @@ TEST(CrashText, TextLongerThanTheBufferIsWrittenWhole)
 
 TEST(CrashText, AppendsToWhatTheFileHolds)
 {
-    TempDir dir;
+    CTempFolder dir;
     const std::string path = dir.Path() + "/text";
     for (const char* piece : {"one\n", "two\n"}) {
         const int handle = CrashFileOpenAppend(path.c_str());
@@ -123,32 +125,6 @@ TEST(CrashText, AppendsToWhatTheFileHolds)
 
 // ---- clock ----
 
-class ScopedEnvironment {
-   public:
-    ScopedEnvironment(const char* name, const char* value) : m_name(name)
-    {
-        const char* old = std::getenv(name);
-        m_had = old != nullptr;
-        m_old = m_had ? old : "";
-        setenv(name, value, 1);
-        tzset();
-    }
-    ~ScopedEnvironment()
-    {
-        if (m_had) {
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-        tzset();
-    }
-
-   private:
-    std::string m_name;
-    std::string m_old;
-    bool m_had = false;
-};
-
 uint64_t FileTimeOfUnix(int64_t seconds, int milliseconds = 0)
 {
     return kFileTimeUnixEpoch + static_cast<uint64_t>(seconds) * 10000000ull +
@@ -160,7 +136,7 @@ TEST(CrashLocalClock, AgreesWithTheCLibraryInManyZones)
     for (const char* zone : {"UTC", "Europe/Berlin", "Europe/Moscow", "America/New_York", "Asia/Kolkata",
                              "Australia/Lord_Howe", "America/Sao_Paulo"}) {
         SCOPED_TRACE(zone);
-        ScopedEnvironment tz("TZ", zone);
+        CScopedEnv tz("TZ", zone);
         auto clock = std::make_unique<CrashLocalClock>();
         clock->Build();
         int mismatches = 0;
@@ -183,7 +159,7 @@ TEST(CrashLocalClock, AgreesWithTheCLibraryInManyZones)
 
 TEST(CrashLocalClock, SwitchesOffsetAtTheExactSecond)
 {
-    ScopedEnvironment tz("TZ", "Europe/Berlin");
+    CScopedEnv tz("TZ", "Europe/Berlin");
     auto clock = std::make_unique<CrashLocalClock>();
     clock->Build();
     // Summer time began on 2024-03-31 at 01:00:00 UTC: 01:59:59 CET is followed by 03:00:00 CEST.
@@ -200,8 +176,8 @@ TEST(CrashLocalClock, SwitchesOffsetAtTheExactSecond)
 
 TEST(CrashLocalClock, WritesTheLongDateAndTheTime)
 {
-    ScopedEnvironment tz("TZ", "UTC");
-    ScopedEnvironment locale("LC_ALL", "C");
+    CScopedEnv tz("TZ", "UTC");
+    CScopedEnv locale("LC_ALL", "C");
     auto clock = std::make_unique<CrashLocalClock>();
     SYSTEMTIME local{};
     EXPECT_FALSE(clock->ToLocal(FileTimeOfUnix(0), &local)) << "not built yet";
@@ -219,8 +195,8 @@ TEST(CrashLocalClock, WritesTheLongDateAndTheTime)
 
 TEST(CrashLocalClock, UnknownLocaleFallsBackToEnglishMonthNames)
 {
-    ScopedEnvironment tz("TZ", "UTC");
-    ScopedEnvironment locale("LC_ALL", "xx_NOWHERE.UTF-8");
+    CScopedEnv tz("TZ", "UTC");
+    CScopedEnv locale("LC_ALL", "xx_NOWHERE.UTF-8");
     auto clock = std::make_unique<CrashLocalClock>();
     clock->Build();
     SYSTEMTIME local{};
@@ -340,7 +316,7 @@ struct MadeUpReport {
 
 MadeUpReport ReportFor(const CrashException& exception)
 {
-    TempDir dir;
+    CTempFolder dir;
     const std::string path = dir.Path() + "/made-up.RPT";
     const int handle = CrashFileOpenAppend(path.c_str());
     EXPECT_GE(handle, 0);

@@ -1,112 +1,11 @@
 #include "ReportTestSupport.h"
 
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <elf.h>
-#include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <regex>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
-
-extern char** environ;
-
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "crashreport-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = std::filesystem::canonical(pattern).string();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
-
-ChildRun RunChild(const std::string& program, const std::vector<std::string>& args,
-                  const std::vector<std::string>& environment, const std::string& outputDir,
-                  std::chrono::milliseconds timeout)
-{
-    ChildRun run;
-    const std::string outPath = outputDir + "/child.out";
-    const std::string errPath = outputDir + "/child.err";
-
-    std::vector<std::string> argStrings{program};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argStrings) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const std::string& extra : environment) {
-            replaced = replaced || extra.substr(0, extra.find('=')) == name;
-        }
-        if (!replaced) {
-            envStrings.push_back(entry);
-        }
-    }
-    envStrings.insert(envStrings.end(), environment.begin(), environment.end());
-    std::vector<char*> envp;
-    for (std::string& e : envStrings) {
-        envp.push_back(e.data());
-    }
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        run.err = std::string("posix_spawn failed: ") + std::strerror(rc);
-        return run;
-    }
-
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            run.timedOut = true;
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (!run.timedOut) {
-        run.exited = WIFEXITED(status);
-        run.exitCode = run.exited ? WEXITSTATUS(status) : -1;
-        run.signaled = WIFSIGNALED(status);
-        run.signalNumber = run.signaled ? WTERMSIG(status) : 0;
-    }
-    run.out = ReadBytes(outPath);
-    run.err = ReadBytes(errPath);
-    return run;
-}
 
 std::string ReadBytes(const std::string& path)
 {

@@ -1,39 +1,11 @@
 #pragma once
-// Helpers of the crash report tests: running the faulting child, reading its
-// UTF-16LE report and checking it line by line, and reading ELF section
-// headers independently of the code under test.
-#include <chrono>
+// Helpers of the crash report tests: reading the faulting child's UTF-16LE
+// report and checking it line by line, and reading ELF section headers
+// independently of the code under test.
 #include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
-
-class TempDir {
-   public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-
-   private:
-    std::string m_path;
-};
-
-struct ChildRun {
-    bool timedOut = false;
-    bool exited = false;
-    int exitCode = -1;
-    bool signaled = false;
-    int signalNumber = 0;
-    std::string out;
-    std::string err;
-};
-
-// Runs a program with extra environment entries ("NAME=value"), waiting at most timeout.
-ChildRun RunChild(const std::string& program, const std::vector<std::string>& args,
-                  const std::vector<std::string>& environment, const std::string& outputDir,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 std::string ReadBytes(const std::string& path);
 // False on an odd byte count or a lone surrogate.

@@ -1,6 +1,8 @@
 // With AddressSanitizer in the program, its own fault handler was installed
 // before the report: the report is written, then the sanitizer still reports.
 #include "ReportTestSupport.h"
+#include "support/ChildProcess.h"
+#include "support/TempFolder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,7 +16,7 @@ TEST(CrashReportUnderAddressSanitizer, ReportIsWrittenAndTheSanitizerHandlerStil
 {
     const char* bin = std::getenv("VIREO_TEST_BIN");
     ASSERT_NE(bin, nullptr);
-    TempDir dir;
+    CTempFolder dir;
     const std::string program = dir.Path() + "/OpcVireo2";
     fs::copy_file(fs::path(bin) / "crashreport_crasher_asan", program);
     // Libraries it links at load time go with it.
@@ -22,7 +24,8 @@ TEST(CrashReportUnderAddressSanitizer, ReportIsWrittenAndTheSanitizerHandlerStil
         fs::copy_file(fs::path(bin) / "libZellDAServer.so", dir.Path() + "/libZellDAServer.so");
 
     // UBSan would stop a null write itself; a write to a read-only page only the processor refuses.
-    const ChildRun run = RunChild(program, {"protected"}, {"TZ=UTC", "LC_ALL=C"}, dir.Path());
+    const ChildResult run =
+        RunProgram({program, "protected"}, std::chrono::seconds(30), {"TZ=UTC", "LC_ALL=C"});
     ASSERT_FALSE(run.timedOut);
     EXPECT_FALSE(run.exited && run.exitCode == 0);
     EXPECT_NE(run.err.find("AddressSanitizer: SEGV"), std::string::npos) << run.err;

@@ -1,4 +1,5 @@
 #include "platform/FileTime.h"
+#include "support/ScopedEnv.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -6,31 +7,6 @@
 #include <string>
 
 namespace {
-
-// Sets TZ for one test and puts the old value back.
-class CScopedTimeZone {
-   public:
-    explicit CScopedTimeZone(const char* tz)
-    {
-        const char* old = std::getenv("TZ");
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~CScopedTimeZone()
-    {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-   private:
-    bool m_had = false;
-    std::string m_old;
-};
 
 uint64_t FromUnixSeconds(int64_t seconds)
 {
@@ -52,7 +28,7 @@ TEST(CoFileTimeNow, IsTheSystemTime)
 
 TEST(FileTimeToLocalFileTime, UsesTheOffsetInForceAtThatInstant)
 {
-    CScopedTimeZone tz("EST5EDT,M3.2.0,M11.1.0");
+    CScopedEnv tz("TZ", "EST5EDT,M3.2.0,M11.1.0");
     const uint64_t january = FromUnixSeconds(1704110400);  // 2024-01-01 12:00 UTC, standard time
     const uint64_t july = FromUnixSeconds(1719835200);     // 2024-07-01 12:00 UTC, daylight time
     FILETIME local{};
@@ -67,7 +43,7 @@ TEST(FileTimeToLocalFileTime, UsesTheOffsetInForceAtThatInstant)
 
 TEST(FileTimeToLocalFileTime, EastOfGreenwichAndRefusals)
 {
-    CScopedTimeZone tz("MSK-3");
+    CScopedEnv tz("TZ", "MSK-3");
     const uint64_t noon = FromUnixSeconds(1709640000);
     FILETIME local{};
     ASSERT_TRUE(FileTimeToLocalFileTime(UInt64ToFileTime(noon), &local));

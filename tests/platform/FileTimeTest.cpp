@@ -1,4 +1,5 @@
 #include "platform/FileTime.h"
+#include "support/ScopedEnv.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -25,8 +26,7 @@ TEST(FileTime, NowAgreesWithTheUnixClock)
 
 TEST(FileTime, LocalBreakdownOfAKnownInstant)
 {
-    setenv("TZ", "UTC", 1);
-    tzset();
+    CScopedEnv tz("TZ", "UTC");
     // 2024-03-05 14:07:09.123 UTC
     const uint64_t unixMs = 1709647629123ull;
     const FILETIME ft = UInt64ToFileTime(kFileTimeUnixEpoch + unixMs * 10000ull);

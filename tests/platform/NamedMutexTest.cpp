@@ -1,5 +1,7 @@
 #include "platform/File.h"
 #include "platform/NamedMutex.h"
+#include "support/ChildProcess.h"
+#include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 
 #include <atomic>
@@ -44,61 +46,16 @@ namespace {
 // Every test gets its own lock folder through XDG_RUNTIME_DIR.
 class NamedMutexTest : public ::testing::Test {
    protected:
-    void SetUp() override
-    {
-        const char* old = std::getenv("XDG_RUNTIME_DIR");
-        m_hadOld = old != nullptr;
-        if (m_hadOld) m_old = old;
-        setenv("XDG_RUNTIME_DIR", m_dir.Path().c_str(), 1);
-    }
-    void TearDown() override
-    {
-        if (m_hadOld) {
-            setenv("XDG_RUNTIME_DIR", m_old.c_str(), 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
-    }
     std::string File(const std::string& name) const { return m_dir.File(name); }
 
     CTempFolder m_dir;
-    bool m_hadOld = false;
-    std::string m_old;
+    CScopedEnv m_runtime{"XDG_RUNTIME_DIR", m_dir.Path()};
 };
 
-// Runs body in a forked child; its return value is the exit status.
-pid_t Spawn(const std::function<int()>& body)
+// The exit status of a forked child, waited for at most 30 s (-1 when it had to be killed).
+int Reap(CChildProcess& child)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Nothing may escape into the copy of the test runner.
-        int status = 99;
-        try {
-            status = body();
-        } catch (...) {
-        }
-        _exit(status);
-    }
-    return pid;
-}
-
-// Bounded wait for a child; a child that does not finish is killed and
-// reported as -1.
-int Reap(pid_t pid, int timeoutMs = 30000)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    return child.Wait(std::chrono::seconds(30)).Status();
 }
 
 // Waits (bounded) for one byte on fd; false on timeout or end of pipe.
@@ -158,9 +115,9 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther)
     const std::string trace = File("trace");
     ASSERT_TRUE(WriteFileText(counter, "0"));
 
-    std::vector<pid_t> children;
-    for (int c = 0; c < kChildren; ++c) {
-        children.push_back(Spawn([&] {
+    CChildProcess children[kChildren];
+    for (CChildProcess& child : children) {
+        ASSERT_TRUE(child.Fork([&] {
             CNamedMutex mutex;
             if (!mutex.Open("counter-mutex")) return 2;
             const std::string me = std::to_string(getpid());
@@ -178,8 +135,8 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther)
             return 0;
         }));
     }
-    for (pid_t pid : children) {
-        EXPECT_EQ(Reap(pid), 0);
+    for (CChildProcess& child : children) {
+        EXPECT_EQ(Reap(child), 0);
     }
 
     std::string text;
@@ -203,8 +160,9 @@ TEST_F(NamedMutexTest, ProcessesExcludeEachOther)
 TEST_F(NamedMutexTest, KilledHolderIsReleasedByTheKernel)
 {
     Pipe ready, hold;
-    const pid_t child =
-        Spawn([&] { return HoldUntilReleased("dying", ready.fds[1], hold.fds[0], hold.fds[1], false); });
+    CChildProcess child;
+    ASSERT_TRUE(child.Fork(
+        [&] { return HoldUntilReleased("dying", ready.fds[1], hold.fds[0], hold.fds[1], false); }));
     ASSERT_TRUE(WaitByte(ready.fds[0]));
 
     CNamedMutex mutex;
@@ -212,7 +170,7 @@ TEST_F(NamedMutexTest, KilledHolderIsReleasedByTheKernel)
     EXPECT_EQ(mutex.Lock(0), MutexWait::TimedOut);
     EXPECT_EQ(mutex.Lock(50), MutexWait::TimedOut);
 
-    kill(child, SIGKILL);
+    child.Signal(SIGKILL);
     EXPECT_EQ(Reap(child), 128 + SIGKILL);
     EXPECT_EQ(mutex.Lock(5000), MutexWait::Acquired);
     EXPECT_TRUE(mutex.Unlock());
@@ -221,8 +179,9 @@ TEST_F(NamedMutexTest, KilledHolderIsReleasedByTheKernel)
 TEST_F(NamedMutexTest, HolderExitingWithoutUnlockReleases)
 {
     Pipe ready, hold;
-    const pid_t child =
-        Spawn([&] { return HoldUntilReleased("leaver", ready.fds[1], hold.fds[0], hold.fds[1], true); });
+    CChildProcess child;
+    ASSERT_TRUE(child.Fork(
+        [&] { return HoldUntilReleased("leaver", ready.fds[1], hold.fds[0], hold.fds[1], true); }));
     ASSERT_TRUE(WaitByte(ready.fds[0]));
     EXPECT_EQ(Reap(child), 0);
     CNamedMutex mutex;
@@ -233,8 +192,9 @@ TEST_F(NamedMutexTest, HolderExitingWithoutUnlockReleases)
 TEST_F(NamedMutexTest, WaitEndsAtItsTimeoutAndSucceedsOnceReleased)
 {
     Pipe ready, hold;
-    const pid_t child =
-        Spawn([&] { return HoldUntilReleased("slow", ready.fds[1], hold.fds[0], hold.fds[1], false); });
+    CChildProcess child;
+    ASSERT_TRUE(
+        child.Fork([&] { return HoldUntilReleased("slow", ready.fds[1], hold.fds[0], hold.fds[1], false); }));
     ASSERT_TRUE(WaitByte(ready.fds[0]));
 
     CNamedMutex mutex;

@@ -1,4 +1,6 @@
 #include "platform/Paths.h"
+#include "support/ScopedEnv.h"
+#include "support/TempFolder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,41 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Points an environment variable elsewhere for one test.
-class CScopedEnv {
-   public:
-    CScopedEnv(const char* name, const char* value) : m_name(name)
-    {
-        const char* old = std::getenv(name);
-        m_had = old != nullptr;
-        if (m_had) m_old = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~CScopedEnv()
-    {
-        if (m_had)
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        else
-            unsetenv(m_name.c_str());
-    }
-
-   private:
-    std::string m_name;
-    bool m_had = false;
-    std::string m_old;
-};
-
-std::string MakeTempFolder()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "vireo-paths-XXXXXX").string();
-    const char* made = mkdtemp(pattern.data());
-    EXPECT_NE(made, nullptr);
-    return pattern;
-}
 
 bool IsFolder(const std::string& path)
 {
@@ -77,7 +44,8 @@ TEST(Paths, ResolutionRule)
 
 TEST(Paths, XdgDataHomeOverrideAndDataFolderCreation)
 {
-    const std::string temp = MakeTempFolder();
+    CTempFolder folderOfTest;
+    const std::string& temp = folderOfTest.Path();
     const std::string common = temp + "/share";  // not there yet: created on demand
     CScopedEnv env("XDG_DATA_HOME", common.c_str());
     EXPECT_EQ(CommonAppDataFolder(), common);
@@ -97,8 +65,6 @@ TEST(Paths, XdgDataHomeOverrideAndDataFolderCreation)
     CScopedEnv blockedEnv("XDG_DATA_HOME", blocked.c_str());
     EXPECT_FALSE(CreateDataFolder(&folder));
     EXPECT_EQ(folder, blocked + "/" + kDataFolderName);
-
-    std::filesystem::remove_all(temp);
 }
 
 TEST(Paths, DefaultsWithoutXdgVariables)

@@ -1,4 +1,6 @@
 #include "platform/Registry.h"
+#include "support/ScopedEnv.h"
+#include "support/TempFolder.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -19,15 +21,6 @@ const char kServerKey[] = "CLSID\\{5D1E8A42-7C3B-4F06-9A2D-1B8E6F0C4A37}\\LocalS
 
 class RegistryTest : public testing::Test {
    protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "vireo-registry-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_temp = pattern;
-        m_root = (fs::path(m_temp) / "store").string();
-    }
-    void TearDown() override { fs::remove_all(m_temp); }
-
     // Every file and folder below the temp folder, to see that nothing landed outside the store.
     std::vector<std::string> Everything() const
     {
@@ -39,8 +32,9 @@ class RegistryTest : public testing::Test {
         return all;
     }
 
-    std::string m_temp;
-    std::string m_root;
+    CTempFolder m_folder;
+    const std::string m_temp = m_folder.Path();
+    const std::string m_root = (fs::path(m_temp) / "store").string();
 };
 
 std::string ReadWhole(const fs::path& path)
@@ -208,9 +202,7 @@ TEST_F(RegistryTest, KeysAndValuesOfTheSameNameAndOddCharacters)
 
 TEST_F(RegistryTest, MachineStoreFollowsXdgConfigHome)
 {
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    const std::string saved = old != nullptr ? old : "";
-    setenv("XDG_CONFIG_HOME", m_temp.c_str(), 1);
+    CScopedEnv config("XDG_CONFIG_HOME", m_temp);
     EXPECT_EQ(CRegistry::DefaultRootFolder(), m_temp + "/OpcVireo2/registry");
     CRegistry hkcr = CRegistry::Open();
     EXPECT_EQ(hkcr.RootFolder(), m_temp + "/OpcVireo2/registry/HKEY_CLASSES_ROOT");
@@ -222,8 +214,4 @@ TEST_F(RegistryTest, MachineStoreFollowsXdgConfigHome)
     std::string text;
     EXPECT_FALSE(CRegistry::Open(RegistryHive::LocalMachine).GetValue(kServerKey, "", &text))
         << "hives are apart";
-    if (old != nullptr)
-        setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
 }

@@ -9,12 +9,6 @@
 
 void ExchangeTest::SetUp()
 {
-    // The debug log's cross-process mutex lives in the runtime folder: keep it private.
-    if (const char* old = std::getenv("XDG_RUNTIME_DIR")) {
-        m_hadRuntimeDir = true;
-        m_oldRuntimeDir = old;
-    }
-    setenv("XDG_RUNTIME_DIR", m_folder.Path().c_str(), 1);
     CSingleVectors::ResetInstance();
     CSingleVectors& app = CSingleVectors::Instance();
     app.SetDataFolder(m_folder.Path());
@@ -26,11 +20,6 @@ void ExchangeTest::SetUp()
 void ExchangeTest::TearDown()
 {
     CSingleVectors::ResetInstance();
-    if (m_hadRuntimeDir) {
-        setenv("XDG_RUNTIME_DIR", m_oldRuntimeDir.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
 }
 
 ScriptedChannel& ExchangeTest::AddChannel(uint8_t kind, const char* name)

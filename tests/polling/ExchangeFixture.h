@@ -7,6 +7,7 @@
 #include "opcda/DATag.h"
 #include "platform/DynamicLibrary.h"
 #include "polling/ScriptedChannel.h"
+#include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -43,11 +44,11 @@ class ExchangeTest : public ::testing::Test {
     CSingleVectors& App() { return CSingleVectors::Instance(); }
 
     CTempFolder m_folder;
+    // The debug log's cross-process mutex lives in the runtime folder: keep it private.
+    CScopedEnv m_runtime{"XDG_RUNTIME_DIR", m_folder.Path()};
     CDynamicLibrary m_cipherLibrary;
     EncryptPacketFunction m_encrypt = nullptr;
     DecryptPacketFunction m_decrypt = nullptr;
-    std::string m_oldRuntimeDir;
-    bool m_hadRuntimeDir = false;
 };
 
 // Plain register values as the bytes of a register image (wire order).

@@ -3,38 +3,26 @@
 // replies libmodbus writes must pass our check and parse into the registers
 // the server holds.
 #include "polling/ModbusFrame.h"
-#include "support/TempFolder.h"
+#include "support/ModbusPeers.h"
+#include "support/PtyPair.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <gtest/gtest.h>
-#include <memory>
-#include <modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <random>
-#include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
-using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kHoldingCount = 300;
-constexpr int kInputCount = 200;
+constexpr size_t kRegisterCount = 300;
 constexpr int kRtuSlave = 17;
 constexpr auto kReplyTimeout = std::chrono::seconds(3);
 
@@ -111,128 +99,45 @@ class Link {
     int m_fd;
 };
 
-// A libmodbus server answering from its own register map on a thread of the
-// test, reached through m_client.
+// A libmodbus server of the test support answering from the peers' register
+// pattern, reached through m_client.
 class ModbusPeerTest : public ::testing::TestWithParam<int32_t> {
    protected:
     void SetUp() override
     {
-        m_mapping = modbus_mapping_new(0, 0, kHoldingCount, kInputCount);
-        ASSERT_NE(m_mapping, nullptr);
-        std::mt19937 random(1234);
-        for (int i = 0; i < kHoldingCount; ++i) m_mapping->tab_registers[i] = static_cast<uint16_t>(random());
-        for (int i = 0; i < kInputCount; ++i)
-            m_mapping->tab_input_registers[i] = static_cast<uint16_t>(random());
-        m_holding.assign(m_mapping->tab_registers, m_mapping->tab_registers + kHoldingCount);
-        m_input.assign(m_mapping->tab_input_registers, m_mapping->tab_input_registers + kInputCount);
-
+        for (size_t i = 0; i < kRegisterCount; ++i) {
+            m_holding.push_back(PeerRegisterValue(i));
+            m_input.push_back(PeerInputValue(i));
+        }
         m_frame.SetMode(GetParam());
         if (GetParam() == CModbusFrame::kModeTcp) {
-            StartTcpServer();
+            ASSERT_TRUE(m_tcpServer.Start(0, kRegisterCount));
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(m_tcpServer.Port());
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            m_client.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            ASSERT_TRUE(m_client.IsOpen());
+            ASSERT_EQ(::connect(m_client.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         } else {
             m_frame.SetSlaveAddress(kRtuSlave);
-            StartRtuServer();
+            ASSERT_TRUE(m_pty.Start()) << "socat did not make a pty pair";
+            ASSERT_TRUE(m_rtuServer.Start(m_pty.EndA(), 115200, 'N', kRegisterCount, kRtuSlave));
+            m_client.Reset(::open(m_pty.EndB().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+            ASSERT_TRUE(m_client.IsOpen()) << m_pty.EndB();
         }
     }
 
-    // Ends the server thread; afterwards the test may read the server's map.
-    void StopServer()
+    // Ends the server; afterwards the test may read the registers it holds.
+    std::vector<uint16_t> StopServer()
     {
-        m_stop = true;
-        m_client.Close();  // the TCP server sees the end of its connection
-        if (m_server.joinable()) m_server.join();
-    }
-
-    void TearDown() override
-    {
-        StopServer();
-        if (m_ctx != nullptr) {
-            modbus_close(m_ctx);
-            modbus_free(m_ctx);
+        m_client.Close();
+        if (GetParam() == CModbusFrame::kModeTcp) {
+            m_tcpServer.Stop();
+            return m_tcpServer.Holding();
         }
-        if (m_listenFd >= 0) ::close(m_listenFd);
-        StopSocat();
-        m_ptyFolder.reset();
-        modbus_mapping_free(m_mapping);
-    }
-
-    void StartTcpServer()
-    {
-        m_ctx = modbus_new_tcp("127.0.0.1", 0);  // port 0: the kernel picks a free one
-        ASSERT_NE(m_ctx, nullptr);
-        m_listenFd = modbus_tcp_listen(m_ctx, 1);
-        ASSERT_GE(m_listenFd, 0) << modbus_strerror(errno);
-        sockaddr_in address{};
-        socklen_t size = sizeof address;
-        ASSERT_EQ(::getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&address), &size), 0);
-
-        // Connect before accepting: the backlog completes the connection, so
-        // accept returns at once and nothing can block on a missing peer.
-        m_client.Reset(::socket(AF_INET, SOCK_STREAM, 0));
-        ASSERT_TRUE(m_client.IsOpen());
-        ASSERT_EQ(::connect(m_client.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_GE(modbus_tcp_accept(m_ctx, &m_listenFd), 0) << modbus_strerror(errno);
-        ASSERT_EQ(modbus_set_indication_timeout(m_ctx, 5, 0), 0);
-        m_server = std::thread([this] {
-            uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
-            for (;;) {
-                const int rc = modbus_receive(m_ctx, query);
-                if (rc > 0) {
-                    modbus_reply(m_ctx, query, rc, m_mapping);
-                } else if (rc < 0) {
-                    break;  // connection closed by the test, or the indication timeout
-                }
-            }
-        });
-    }
-
-    void StartRtuServer()
-    {
-        m_ptyFolder = std::make_unique<CTempFolder>();
-        const std::string serverEnd = m_ptyFolder->File("server");
-        const std::string clientEnd = m_ptyFolder->File("client");
-        std::string a = "pty,raw,echo=0,link=" + serverEnd;
-        std::string b = "pty,raw,echo=0,link=" + clientEnd;
-        char* argv[] = {const_cast<char*>("socat"), a.data(), b.data(), nullptr};
-        ASSERT_EQ(::posix_spawnp(&m_socat, "socat", nullptr, nullptr, argv, environ), 0)
-            << "socat not started";
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while (!(std::filesystem::exists(serverEnd) && std::filesystem::exists(clientEnd))) {
-            ASSERT_LT(Clock::now(), deadline) << "socat made no pty links within 5 s";
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-
-        m_ctx = modbus_new_rtu(serverEnd.c_str(), 115200, 'N', 8, 1);
-        ASSERT_NE(m_ctx, nullptr);
-        ASSERT_EQ(modbus_set_slave(m_ctx, kRtuSlave), 0);
-        ASSERT_EQ(modbus_connect(m_ctx), 0) << modbus_strerror(errno);
-        // Short indication timeout: the loop comes back to look at the stop flag.
-        ASSERT_EQ(modbus_set_indication_timeout(m_ctx, 0, 100000), 0);
-        m_client.Reset(::open(clientEnd.c_str(), O_RDWR | O_NOCTTY));
-        ASSERT_TRUE(m_client.IsOpen()) << clientEnd;
-        m_server = std::thread([this] {
-            uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
-            while (!m_stop) {
-                const int rc = modbus_receive(m_ctx, query);
-                if (rc > 0) modbus_reply(m_ctx, query, rc, m_mapping);
-            }
-        });
-    }
-
-    void StopSocat()
-    {
-        if (m_socat <= 0) return;
-        ::kill(m_socat, SIGTERM);
-        const auto deadline = Clock::now() + std::chrono::seconds(2);
-        while (::waitpid(m_socat, nullptr, WNOHANG) == 0) {
-            if (Clock::now() >= deadline) {
-                ::kill(m_socat, SIGKILL);
-                ::waitpid(m_socat, nullptr, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        m_socat = 0;
+        m_rtuServer.Stop();
+        return m_rtuServer.Holding();
     }
 
     // Builds, sends, receives and checks one request; the reply must check 0.
@@ -267,16 +172,12 @@ class ModbusPeerTest : public ::testing::TestWithParam<int32_t> {
     }
 
     CModbusFrame m_frame;
+    CPtyPair m_pty;
+    CModbusTcpServer m_tcpServer;
+    CModbusRtuServer m_rtuServer;
     Link m_client;
-    modbus_t* m_ctx = nullptr;
-    modbus_mapping_t* m_mapping = nullptr;
-    std::vector<uint16_t> m_holding;  // what the server holds, read before its thread runs
+    std::vector<uint16_t> m_holding;  // what the server holds before the test writes
     std::vector<uint16_t> m_input;
-    std::thread m_server;
-    std::atomic<bool> m_stop{false};
-    int m_listenFd = -1;
-    pid_t m_socat = 0;
-    std::unique_ptr<CTempFolder> m_ptyFolder;  // holds socat's links to the two pty ends
 };
 }  // namespace
 
@@ -320,10 +221,11 @@ TEST_P(ModbusPeerTest, WriteMultipleLandsInTheServerAndReadsBack)
     EXPECT_EQ(Read(3, start, 123), sent);
     EXPECT_EQ(Read(3, start - 1, 1), WireBytes(&m_holding[start - 1], 1));  // neighbour untouched
 
-    StopServer();
+    const std::vector<uint16_t> holding = StopServer();
+    ASSERT_EQ(holding.size(), kRegisterCount);
     for (size_t i = 0; i < words.size(); ++i) {
         const uint16_t held = static_cast<uint16_t>((words[i] << 8) | (words[i] >> 8));
-        EXPECT_EQ(m_mapping->tab_registers[start + i], held) << "register " << start + i;
+        EXPECT_EQ(holding[start + i], held) << "register " << start + i;
     }
 }
 
@@ -350,7 +252,7 @@ TEST_P(ModbusPeerTest, ServerExceptionsSetTheFlag)
         uint8_t exceptionCode;
     };
     // Beyond the map: illegal data address (2). 126 registers: illegal data value (3).
-    for (const Case& c : {Case{3, kHoldingCount - 1, 2, 2}, Case{4, 1000, 1, 2}, Case{3, 0, 126, 3}}) {
+    for (const Case& c : {Case{3, kRegisterCount - 1, 2, 2}, Case{4, 1000, 1, 2}, Case{3, 0, 126, 3}}) {
         m_frame.SetFunctionCode(c.function);
         m_frame.SetStartAddress(c.start);
         m_frame.SetQuantity(c.count);

@@ -1,5 +1,6 @@
 // The simulator's command line, start-up errors and exit.
 #include "sim/SimHarness.h"
+#include "support/TempFolder.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -9,7 +10,7 @@ using namespace SimTest;
 
 namespace {
 
-ProcessResult Sim(std::vector<std::string> args)
+ChildResult Sim(std::vector<std::string> args)
 {
     args.insert(args.begin(), BinFolder() + "/vireo2-sim");
     return RunProgram(args);
@@ -46,7 +47,7 @@ TEST(SimCli, BadArgumentsAreNamedAndExitWithStatus2)
         {{"--tcp", "0", "--static=1"}, "--static takes no value"},
     };
     for (const Case& c : cases) {
-        ProcessResult r = Sim(c.args);
+        ChildResult r = Sim(c.args);
         SCOPED_TRACE(c.message);
         EXPECT_EQ(r.exitCode, 2) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
@@ -57,7 +58,7 @@ TEST(SimCli, BadArgumentsAreNamedAndExitWithStatus2)
 
 TEST(SimCli, HelpDocumentsEveryOptionFaultAndControlCommand)
 {
-    ProcessResult r = Sim({"--help"});
+    ChildResult r = Sim({"--help"});
     ASSERT_EQ(r.exitCode, 0);
     for (const char* word : {"--tcp",      "--udp",        "--udp-other-port",
                              "--serial",   "--baud",       "--parity",
@@ -82,7 +83,7 @@ TEST(SimCli, PortInUseIsReportedWithStatus1)
     SimProcess first;
     ASSERT_TRUE(first.Start({"--tcp", "127.0.0.1:0", "--udp", "127.0.0.1:0"})) << first.Error();
     std::string tcp = "127.0.0.1:" + std::to_string(first.TcpPort());
-    ProcessResult r = Sim({"--tcp", tcp});
+    ChildResult r = Sim({"--tcp", tcp});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("TCP " + tcp + ": Address already in use"), std::string::npos) << r.err;
     std::string udp = "127.0.0.1:" + std::to_string(first.UdpPort());
@@ -97,7 +98,7 @@ TEST(SimCli, PortInUseIsReportedWithStatus1)
 
 TEST(SimCli, ExitsCleanlyOnSigintAndSigtermAndTidiesUp)
 {
-    TempFolder temp;
+    CTempFolder temp;
     for (int signal : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal);
         std::string control = temp.File("control");
@@ -115,11 +116,11 @@ TEST(SimCli, ExitsCleanlyOnSigintAndSigtermAndTidiesUp)
 
 TEST(SimCli, ControlSocketOfARunningSimulatorIsNotTakenOver)
 {
-    TempFolder temp;
+    CTempFolder temp;
     std::string control = temp.File("control");
     SimProcess first;
     ASSERT_TRUE(first.Start({"--tcp", "127.0.0.1:0", "--control", control})) << first.Error();
-    ProcessResult r = Sim({"--tcp", "127.0.0.1:0", "--control", control});
+    ChildResult r = Sim({"--tcp", "127.0.0.1:0", "--control", control});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("in use by a running program"), std::string::npos) << r.err;
     EXPECT_EQ(Control(control, "stats").rfind("ok requests=0", 0), 0u);
@@ -129,7 +130,7 @@ TEST(SimCli, ControlSocketOfARunningSimulatorIsNotTakenOver)
 TEST(SimCli, KeyWithoutTheCipherLibraryFailsClearly)
 {
     // A copy of the program in a folder of its own has no library beside it.
-    TempFolder temp;
+    CTempFolder temp;
     std::string copy = temp.File("vireo2-sim");
     std::filesystem::copy_file(BinFolder() + "/vireo2-sim", copy);
     std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
@@ -137,7 +138,7 @@ TEST(SimCli, KeyWithoutTheCipherLibraryFailsClearly)
     // Libraries it links at load time go with it (sanitizer builds keep the toolkit's).
     if (std::filesystem::exists(BinFolder() + "/libZellDAServer.so"))
         std::filesystem::copy_file(BinFolder() + "/libZellDAServer.so", temp.File("libZellDAServer.so"));
-    ProcessResult r = RunProgram({copy, "--tcp", "127.0.0.1:0", "--key", "abc"});
+    ChildResult r = RunProgram({copy, "--tcp", "127.0.0.1:0", "--key", "abc"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("a key needs the cipher library"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(temp.File("libmardelCrypto.so")), std::string::npos) << r.err;

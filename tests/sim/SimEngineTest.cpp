@@ -30,7 +30,7 @@ class SimEngineTest : public ::testing::Test {
         for (const SimPiece& p : reply.pieces) all.insert(all.end(), p.bytes.begin(), p.bytes.end());
         return all;
     }
-    void UseCipher(const Key& key)
+    void UseCipher(const CipherKey& key)
     {
         SimCipher cipher;
         cipher.encrypt = ReferenceEncrypt;
@@ -134,10 +134,10 @@ TEST_F(SimEngineTest, TcpStreamsSplitAnywhereAndBadHeadersCloseThem)
 
 TEST_F(SimEngineTest, EnvelopeOnStreamsResynchronisesAndRefusesOtherKeys)
 {
-    Key key{'s', 'e', 'c', 'r', 'e', 't'};
-    Key other{'o', 't', 'h', 'e', 'r'};
+    CipherKey key{'s', 'e', 'c', 'r', 'e', 't'};
+    CipherKey other{'o', 't', 'h', 'e', 'r'};
     UseCipher(key);
-    std::vector<uint8_t> packet = Wrap(key, TcpRead(4, 1, 4013, 1));
+    std::vector<uint8_t> packet = WrapPacket(key, TcpRead(4, 1, 4013, 1));
     std::vector<uint8_t> input{0x00, 0x13};  // noise before the packet
     input.insert(input.end(), packet.begin(), packet.end());
     ASSERT_TRUE(m_engine.OnTcpBytes(m_stream, input.data(), 10, 0, m_out));
@@ -145,16 +145,16 @@ TEST_F(SimEngineTest, EnvelopeOnStreamsResynchronisesAndRefusesOtherKeys)
     ASSERT_EQ(m_out.size(), 1u);
     std::vector<uint8_t> reply = Bytes(m_out[0]);
     EXPECT_EQ(reply.size(), PacketLength(11));
-    EXPECT_EQ(Unwrap(key, reply),
+    EXPECT_EQ(UnwrapPacket(key, reply),
               (std::vector<uint8_t>{0, 4, 0, 0, 0, 5, 1, 3, 2, kPiKernelModel, kPiKernelVersion}));
     // Another key deciphers into noise: no reply, the connection stays.
     m_out.clear();
-    packet = Wrap(other, TcpRead(5, 1, 4013, 1));
+    packet = WrapPacket(other, TcpRead(5, 1, 4013, 1));
     ASSERT_TRUE(m_engine.OnTcpBytes(m_stream, packet.data(), packet.size(), 0, m_out));
     EXPECT_TRUE(m_out.empty());
     EXPECT_EQ(m_log.back(), "drop t=0 link=tcp reason=key");
     // A length field that disagrees with the packet size is refused.
-    packet = Wrap(key, TcpRead(6, 1, 4013, 1));
+    packet = WrapPacket(key, TcpRead(6, 1, 4013, 1));
     packet[2] = 40;  // claims 40 bytes in one block
     uint8_t sum = 0;
     for (size_t i = 0; i + 1 < packet.size(); ++i) sum = uint8_t(sum + packet[i]);
@@ -162,10 +162,10 @@ TEST_F(SimEngineTest, EnvelopeOnStreamsResynchronisesAndRefusesOtherKeys)
     m_engine.OnDatagram(packet.data(), packet.size(), 0, m_out);
     EXPECT_TRUE(m_out.empty());
     // On serial a packet under the right key is answered as RTU.
-    std::vector<uint8_t> rtu = Wrap(key, RtuRead(1, 4013, 1));
+    std::vector<uint8_t> rtu = WrapPacket(key, RtuRead(1, 4013, 1));
     m_engine.OnSerialBytes(m_stream, rtu.data(), rtu.size(), 0, m_out);
     ASSERT_EQ(m_out.size(), 1u);
-    EXPECT_EQ(Unwrap(key, Bytes(m_out[0])), WithCrc({1, 3, 2, kPiKernelModel, kPiKernelVersion}));
+    EXPECT_EQ(UnwrapPacket(key, Bytes(m_out[0])), WithCrc({1, 3, 2, kPiKernelModel, kPiKernelVersion}));
 }
 
 TEST_F(SimEngineTest, FaultsShapeTheReply)
@@ -215,7 +215,7 @@ TEST(SimOptionsTest, ValuesOfAFullCommandLine)
     EXPECT_EQ(o.parity, 'E');
     ASSERT_EQ(ParseOptions({"--tcp", "0", "--key", ""}, o), "");
     EXPECT_TRUE(o.keyGiven);
-    EXPECT_EQ(o.key, Key{});
+    EXPECT_EQ(o.key, CipherKey{});
     ASSERT_EQ(ParseOptions({"--tcp", "0", "--key-hex", "000102030405060708090a0b0c0d0e0F"}, o), "");
     EXPECT_EQ(o.key[15], 0x0F);
     EXPECT_EQ(o.key[10], 0x0A);

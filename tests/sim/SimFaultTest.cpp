@@ -1,6 +1,7 @@
 // Every fault mode, switched while the simulator runs and observed by a client.
 #include "SimRegisters.h"
 #include "sim/SimTestUtil.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -48,7 +49,7 @@ class SimFault : public ::testing::Test {
                 kPiKernelVersion};
     }
 
-    TempFolder m_temp;
+    CTempFolder m_temp;
     SimProcess m_sim;
     std::string m_control;
 };

@@ -1,6 +1,7 @@
 #pragma once
-// Starts the simulator (and mbpoll) as processes and talks to them over raw
-// sockets. The only test file that uses process and socket calls.
+// Starts the simulator as a process and talks to it over raw sockets.
+#include "support/ChildProcess.h"
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -10,50 +11,11 @@ namespace SimTest {
 
 // Folder of the built programs (VIREO_TEST_BIN).
 std::string BinFolder();
-// A fresh folder under the system's temporary folder, removed by the destructor.
-class TempFolder {
-   public:
-    TempFolder();
-    ~TempFolder();
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-   private:
-    std::string m_path;
-};
-
-struct ProcessResult {
-    int exitCode = -1;  // -1: did not end in time (killed)
-    std::string out;
-    std::string err;
-};
-
-// Runs a program to its end (bounded by timeoutMs), capturing its output.
-ProcessResult RunProgram(const std::vector<std::string>& argv, int timeoutMs = 10000);
-
-// Another program running beside a test (socat), stopped by the destructor.
-class BackgroundProgram {
-   public:
-    explicit BackgroundProgram(const std::vector<std::string>& argv);
-    ~BackgroundProgram();
-    BackgroundProgram(const BackgroundProgram&) = delete;
-    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
-    bool Running() const { return m_pid > 0; }
-
-   private:
-    int m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
-};
-
-// Waits (bounded) until path exists.
-bool WaitForPath(const std::string& path, int timeoutMs = 5000);
 
 // A running simulator. Start waits (bounded) for its "ready" line.
 class SimProcess {
    public:
     SimProcess() = default;
-    ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
@@ -68,12 +30,10 @@ class SimProcess {
     int UdpOtherPort() const { return m_udpOtherPort; }
     const std::string& PtyPath() const { return m_ptyPath; }
     const std::string& Error() const { return m_error; }
-    int Pid() const { return m_pid; }
+    int Pid() const { return m_child.Pid(); }
 
    private:
-    int m_pid = -1;
-    int m_out = -1;
-    int m_err = -1;
+    CChildProcess m_child;
     int m_tcpPort = 0;
     int m_udpPort = 0;
     int m_udpOtherPort = 0;

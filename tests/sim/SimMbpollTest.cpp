@@ -24,7 +24,7 @@ class SimMbpoll : public ::testing::Test {
         }
     }
     // mbpoll once, 0-based references; the link options come first.
-    ProcessResult Tcp(std::vector<std::string> args)
+    ChildResult Tcp(std::vector<std::string> args)
     {
         std::vector<std::string> argv{"mbpoll", "-m", "tcp", "-p", std::to_string(m_sim.TcpPort()),
                                       "-0",     "-1"};
@@ -32,7 +32,7 @@ class SimMbpoll : public ::testing::Test {
         argv.insert(argv.begin() + 7, "127.0.0.1");
         return RunProgram(Reorder(argv));
     }
-    ProcessResult Rtu(std::vector<std::string> args)
+    ChildResult Rtu(std::vector<std::string> args)
     {
         std::vector<std::string> argv{"mbpoll", "-m", "rtu", "-b", "19200", "-P", "none", "-0", "-1"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -77,45 +77,45 @@ class SimMbpoll : public ::testing::Test {
 
 TEST_F(SimMbpoll, ReadsSeveralMapsOverTcpAndRtu)
 {
-    ProcessResult pu = Tcp({"-r", "6011", "-c", "3"});
+    ChildResult pu = Tcp({"-r", "6011", "-c", "3"});
     ASSERT_EQ(pu.exitCode, 0) << pu.err;
     std::map<int, long> v = Values(pu.out);
     ASSERT_EQ(v.size(), 3u) << pu.out;
     EXPECT_EQ(v[6011] >> 8, kPuKernelVersion);
     EXPECT_EQ(v[6012] & 0xFF, kPuKernelModel);
 
-    ProcessResult pin = Rtu({"-r", "4310", "-c", "18"});  // PIN_2, offsets 1..18
+    ChildResult pin = Rtu({"-r", "4310", "-c", "18"});  // PIN_2, offsets 1..18
     ASSERT_EQ(pin.exitCode, 0) << pin.err;
     v = Values(pin.out);
     ASSERT_EQ(v.size(), 18u) << pin.out;
     EXPECT_EQ(v[4326] >> 8, kPinKernelVersion);
     EXPECT_EQ(v[4327] & 0xFF, kPinKernelModel);
 
-    ProcessResult mypin = Rtu({"-r", "516", "-c", "2"});
+    ChildResult mypin = Rtu({"-r", "516", "-c", "2"});
     ASSERT_EQ(mypin.exitCode, 0) << mypin.err;
     v = Values(mypin.out);
     EXPECT_EQ(v[516], kMyPinModelVersion << 8 | kMyPinKernelVersion);
     EXPECT_EQ(v[517] & 1, 1);
 
-    ProcessResult outside = Tcp({"-r", "5036", "-c", "1"});
+    ChildResult outside = Tcp({"-r", "5036", "-c", "1"});
     EXPECT_NE((outside.out + outside.err).find("Illegal data address"), std::string::npos);
 }
 
 TEST_F(SimMbpoll, WritesCommandsOnlyWithThePassword)
 {
-    ProcessResult refused = Tcp({"-r", "2010", "1029"});
+    ChildResult refused = Tcp({"-r", "2010", "1029"});
     EXPECT_NE(refused.exitCode, 0);
     EXPECT_NE(refused.err.find("Slave device or server failure"), std::string::npos) << refused.err;
     EXPECT_EQ(Values(Tcp({"-r", "2010"}).out)[2010], 0);
 
     // The 32-bit password, low word first, over RTU.
-    ProcessResult password = Rtu({"-t", "4:int", "-r", "2600", std::to_string(kDefaultPassword)});
+    ChildResult password = Rtu({"-t", "4:int", "-r", "2600", std::to_string(kDefaultPassword)});
     ASSERT_EQ(password.exitCode, 0) << password.err;
     EXPECT_NE(password.out.find("Written 1 references"), std::string::npos);
 
-    ProcessResult command = Tcp({"-r", "2010", "1029"});
+    ChildResult command = Tcp({"-r", "2010", "1029"});
     ASSERT_EQ(command.exitCode, 0) << command.err;
-    ProcessResult control = Rtu({"-r", "2515", "32768"});  // Pin_Control_256
+    ChildResult control = Rtu({"-r", "2515", "32768"});  // Pin_Control_256
     ASSERT_EQ(control.exitCode, 0) << control.err;
     EXPECT_EQ(Values(Rtu({"-r", "2010"}).out)[2010], 1029);
     EXPECT_EQ(Values(Tcp({"-r", "2515"}).out)[2515], 32768);

@@ -2,6 +2,8 @@
 // pseudo-terminal, and raw RTU datagrams over UDP.
 #include "SimRegisters.h"
 #include "sim/SimTestUtil.h"
+#include "support/PtyPair.h"
+#include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -31,7 +33,7 @@ class SimModbus : public ::testing::Test {
     }
     std::vector<std::string> Log() { return ReadLines(m_temp.File("requests.log")); }
 
-    TempFolder m_temp;
+    CTempFolder m_temp;
     SimProcess m_sim;
 };
 
@@ -306,12 +308,10 @@ TEST(SimSerial, RtuOnASerialDevice)
 {
     // A null-modem pair of pseudo-terminals made by socat stands in for two
     // serial ports joined by a cable (they take, and ignore, rate and parity).
-    TempFolder temp;
-    std::string a = temp.File("ttyA"), b = temp.File("ttyB");
-    BackgroundProgram socat({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    ASSERT_TRUE(socat.Running());
-    ASSERT_TRUE(WaitForPath(a));
-    ASSERT_TRUE(WaitForPath(b));
+    CPtyPair line;
+    ASSERT_TRUE(line.Start()) << "socat did not make a pty pair";
+    const std::string& a = line.EndA();
+    const std::string& b = line.EndB();
     SimProcess sim;
     ASSERT_TRUE(sim.Start({"--static", "--serial", a, "--baud", "9600", "--parity", "even", "--slave", "3"}))
         << sim.Error();

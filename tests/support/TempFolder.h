@@ -1,26 +1,13 @@
 #pragma once
-#include <cstdlib>
-#include <filesystem>
-#include <stdexcept>
 #include <string>
 
 // A fresh folder below $TMPDIR (or the system's temporary folder), removed
-// with everything in it when the object goes.
+// with everything in it when the object goes. Its path is canonical, so it
+// compares equal to paths the program under test derives from it.
 class CTempFolder {
    public:
-    CTempFolder()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vireo-test-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        m_path = pattern;
-    }
-    ~CTempFolder()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
+    CTempFolder();
+    ~CTempFolder();
     CTempFolder(const CTempFolder&) = delete;
     CTempFolder& operator=(const CTempFolder&) = delete;
 

@@ -1,8 +1,8 @@
 // Registration as a local server, written into and removed from the registry layer.
 
 #include "FakeProgram.h"
-#include "TempFolder.h"
 #include "platform/Registry.h"
+#include "support/TempFolder.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>

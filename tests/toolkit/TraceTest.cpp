@@ -1,8 +1,8 @@
 // The toolkit's own trace into the program's debug log.
 
 #include "FakeProgram.h"
-#include "TempFolder.h"
 #include "platform/File.h"
+#include "support/TempFolder.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
