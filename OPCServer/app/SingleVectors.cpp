@@ -33,6 +33,8 @@ CSingleVectors::CSingleVectors(const std::string& libraryFolder)
     LoadCipherLibrary(libraryFolder);
     m_clientIdleTimer = std::make_unique<CIntervalTimer>(kClientIdleIntervalMs);
     m_root = std::make_unique<CLevelRoot>();
+    m_daCallback = std::make_unique<CDACallback>(CDACallbackContext{
+        m_configurationLock, [this] { return m_root.get(); }, [this] { return m_debugLog.get(); }});
 }
 
 CSingleVectors::~CSingleVectors()

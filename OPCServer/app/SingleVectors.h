@@ -4,6 +4,7 @@
 #include "app/LogFile.h"
 #include "config/LevelChannel.h"
 #include "devicemaps/RegisterMapBuilder.h"
+#include "opcda/DACallback.h"
 #include "platform/CriticalSection.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/HResult.h"
@@ -83,9 +84,13 @@ class CSingleVectors {
     CCriticalSection& ConfigurationLock() { return m_configurationLock; }
     // Serialises statistics events; innermost.
     CCriticalSection& StatisticsLock() { return m_statisticsLock; }
-    // Guards item values, qualities and time stamps. Taken before the
-    // configuration lock when both are needed.
-    CCriticalSection& ItemLock() { return m_itemLock; }
+    // Guards item values, qualities and time stamps: the DA callback's
+    // critical section. Taken before the configuration lock when both are needed.
+    CCriticalSection& ItemLock() { return m_daCallback->ItemLock(); }
+    // The program's side of the DA toolkit, made with the singleton because its
+    // lock is the item lock; start-up hands it to the toolkit, which must be
+    // done with it (StopDAServer) before the singleton goes.
+    CDACallback& DACallback() { return *m_daCallback; }
 
     // Restarted before every transaction attempt; shutdown waits until it has elapsed.
     CIntervalTimer& LastExchangeTimer() { return m_lastExchangeTimer; }
@@ -149,8 +154,7 @@ class CSingleVectors {
     std::unique_ptr<CLevelRoot> m_root;
     std::unique_ptr<CDebugLog> m_debugLog;
     std::atomic<DebugSettingsHandler> m_debugSettingsHandler{nullptr};
-    // Stands in as the item lock until the DA callback, whose lock it is, exists.
-    CCriticalSection m_itemLock;
+    std::unique_ptr<CDACallback> m_daCallback;
     std::unique_ptr<CIntervalTimer> m_clientIdleTimer;
     CDynamicLibrary m_cipherLibrary;
 };
