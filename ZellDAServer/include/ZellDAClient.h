@@ -89,6 +89,20 @@ struct DAItemResult {
     uint32_t accessRights = 0;
 };
 
+// One item of a group. The item ID and the access path are the program's
+// answers for the item (GetTagItemID, GetTagAccessPath), not the text the
+// client added it with.
+struct DAItemAttributes {
+    uint32_t clientHandle = 0;
+    uint32_t serverHandle = 0;
+    std::string itemId;
+    std::string accessPath;  // empty: none
+    bool active = true;
+    VARTYPE requestedType = VT_EMPTY;
+    VARTYPE canonicalType = VT_EMPTY;
+    uint32_t accessRights = 0;
+};
+
 struct DAItemState {
     uint32_t clientHandle = 0;
     uint32_t serverHandle = 0;
@@ -163,6 +177,8 @@ class ZELLDA_API CDAClient {
                         std::vector<HRESULT>* errors);
     HRESULT SetActiveState(uint32_t groupHandle, const std::vector<uint32_t>& serverHandles, bool active,
                            std::vector<HRESULT>* errors);
+    // Every item of the group, by server handle. S_FALSE: the group holds none.
+    HRESULT GetItemAttributes(uint32_t groupHandle, std::vector<DAItemAttributes>* items);
 
     // Cache: the items' current members (OPC_QUALITY_OUT_OF_SERVICE when the item or
     // its group is inactive). Device: asks the program to read the devices first.

@@ -101,6 +101,11 @@ HRESULT CDAClient::SetActiveState(uint32_t groupHandle, const std::vector<uint32
     return Core().SetActiveState(m_id.load(), groupHandle, serverHandles, active, errors);
 }
 
+HRESULT CDAClient::GetItemAttributes(uint32_t groupHandle, std::vector<DAItemAttributes>* items)
+{
+    return Core().GetItemAttributes(m_id.load(), groupHandle, items);
+}
+
 HRESULT CDAClient::Read(uint32_t groupHandle, DADataSource source, const std::vector<uint32_t>& serverHandles,
                         std::vector<DAItemState>* states)
 {

@@ -4,6 +4,7 @@
 #include "VariantCompare.h"
 #include "platform/TaskMem.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -732,6 +733,7 @@ HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std
             item.tag = tags[j];
             item.node = nodes[j];
             item.active = items[pass[j]].active;
+            item.requestedType = items[pass[j]].requestedType;
             r.serverHandle = handle;
             if (g->active && item.active) g->due = Clock::now();
         }
@@ -809,6 +811,49 @@ HRESULT CServerCore::SetActiveState(uint32_t clientId, uint32_t groupHandle,
         m_updateCv.notify_all();
     }
     return Overall(*errors);
+}
+
+HRESULT CServerCore::GetItemAttributes(uint32_t clientId, uint32_t groupHandle,
+                                       std::vector<DAItemAttributes>* items)
+{
+    if (!items) return E_INVALIDARG;
+    items->clear();
+    CProgramCall call(*this);
+    if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
+    COPCCallback* cb = call.Callback();
+    std::vector<COPCTag*> tags;
+    HRESULT hr = WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
+        std::vector<uint32_t> handles;
+        for (const auto& [handle, item] : g.items) handles.push_back(handle);
+        std::sort(handles.begin(), handles.end());
+        for (uint32_t handle : handles) {
+            const ItemRec& item = g.items.at(handle);
+            DAItemAttributes a;
+            a.clientHandle = item.clientHandle;
+            a.serverHandle = handle;
+            a.active = item.active;
+            a.requestedType = item.requestedType;
+            items->push_back(std::move(a));
+            tags.push_back(item.tag);
+        }
+        return S_OK;
+    });
+    if (FAILED(hr)) return hr;
+    // The program names its items; it is asked with no toolkit lock held. The
+    // items stay alive meanwhile: withdrawing them waits for this call.
+    for (size_t i = 0; i < tags.size(); ++i) {
+        (*items)[i].itemId = TakeCallbackText(cb->GetTagItemID(tags[i]));
+        (*items)[i].accessPath = TakeCallbackText(cb->GetTagAccessPath(tags[i]));
+    }
+    {
+        CCriticalSectionLock itemLock(cb->ItemLock());
+        for (size_t i = 0; i < tags.size(); ++i) {
+            (*items)[i].canonicalType = tags[i]->m_canonicalType;
+            (*items)[i].accessRights = tags[i]->m_accessRights;
+        }
+    }
+    m_trace.Trace(1, "GetItemAttributes group %u: %zu items", groupHandle, items->size());
+    return items->empty() ? S_FALSE : S_OK;
 }
 
 HRESULT CServerCore::Read(uint32_t clientId, uint32_t groupHandle, DADataSource source,

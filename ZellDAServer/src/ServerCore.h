@@ -76,6 +76,7 @@ class CServerCore {
                         std::vector<HRESULT>* errors);
     HRESULT SetActiveState(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
                            bool active, std::vector<HRESULT>* errors);
+    HRESULT GetItemAttributes(uint32_t clientId, uint32_t groupHandle, std::vector<DAItemAttributes>* items);
     HRESULT Read(uint32_t clientId, uint32_t groupHandle, DADataSource source,
                  const std::vector<uint32_t>& handles, std::vector<DAItemState>* states);
     HRESULT Write(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
@@ -95,6 +96,7 @@ class CServerCore {
         COPCTag* tag = nullptr;
         CItemSpace::NodeId node = CItemSpace::kNoNode;
         bool active = true;
+        VARTYPE requestedType = VT_EMPTY;
         bool sent = false;  // last* hold what the client was told
         uint16_t lastQuality = 0;
         FILETIME lastTime{};

@@ -93,6 +93,31 @@ TEST_F(ClientTest, ValidateChecksWithoutTakingReferences)
     EXPECT_FALSE(m_a->InUse());
 }
 
+TEST_F(ClientTest, ItemAttributesNameItemsAsTheProgramDoes)
+{
+    uint32_t a = AddOne(Id("Ch1.PU_1.a"));
+    uint32_t b = AddOne(Id("Ch1.PU_1.b"), VT_UI4);
+    m_a->m_id = "the program's own name";
+    std::vector<DAItemAttributes> items;
+    ASSERT_EQ(m_client.GetItemAttributes(m_group, &items), S_OK);
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].serverHandle, a);
+    EXPECT_EQ(items[0].itemId, "the program's own name");
+    EXPECT_EQ(items[0].requestedType, VT_EMPTY);
+    EXPECT_EQ(items[1].serverHandle, b);
+    EXPECT_EQ(items[1].itemId, Id("Ch1.PU_1.b"));
+    EXPECT_EQ(items[1].clientHandle, 42u);
+    EXPECT_EQ(items[1].requestedType, VT_UI4);
+    EXPECT_EQ(items[1].canonicalType, VT_UI4);
+    EXPECT_EQ(items[1].accessRights, OPC_READABLE | OPC_WRITEABLE);
+    EXPECT_TRUE(items[1].accessPath.empty());
+
+    std::vector<HRESULT> errors;
+    ASSERT_EQ(m_client.RemoveItems(m_group, {a, b}, &errors), S_OK);
+    EXPECT_EQ(m_client.GetItemAttributes(m_group, &items), S_FALSE);
+    EXPECT_EQ(m_client.GetItemAttributes(m_group + 1000, &items), OPC_E_INVALIDHANDLE);
+}
+
 TEST_F(ClientTest, CacheReadTakesTheItemMembers)
 {
     uint32_t a = AddOne(Id("Ch1.PU_1.a"));
