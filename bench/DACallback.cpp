@@ -1,6 +1,7 @@
 // The DA callback on a whole channel: AddTag of all 43,737 item IDs of a
 // channel in one call, and RemoveTag of them, as a client adding its whole
 // tag list at connect and dropping it at disconnect.
+#include "BenchChannel.h"
 #include "app/SingleVectors.h"
 #include "config/LevelRoot.h"
 #include "opcda/DATag.h"
@@ -11,20 +12,6 @@
 #include <vector>
 
 namespace {
-
-class BenchChannel : public CLevelChannel {
-   public:
-    BenchChannel() : CLevelChannel(kKindChannelTCP)
-    {
-        SetName("Vireo-2_1");
-        for (auto& model : Settings().m_pasModels) model = 1;  // the full variant: 43,737 items
-    }
-    ~BenchChannel() override { Shutdown(); }
-    int Open() override { return 0; }
-    void Close() override {}
-    int Send(uint8_t*, uint32_t*) override { return 1; }
-    int Receive(uint8_t*, uint32_t*) override { return 1; }
-};
 
 // A built channel and the IDs of its items, with what AddTag takes and gives.
 struct WholeChannel {

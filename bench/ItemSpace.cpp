@@ -1,6 +1,7 @@
 // A channel's real item space from the device maps: building it (maps, tree,
 // toolkit definitions, polling list), finding every item by its ID, and the
 // resident memory of 32 such channels.
+#include "BenchChannel.h"
 #include "app/SingleVectors.h"
 #include "config/LevelRoot.h"
 #include "config/LevelTag.h"
@@ -15,20 +16,6 @@
 #include <vector>
 
 namespace {
-
-class BenchChannel : public CLevelChannel {
-   public:
-    explicit BenchChannel(const std::string& name) : CLevelChannel(kKindChannelTCP)
-    {
-        SetName(name);
-        for (auto& model : Settings().m_pasModels) model = 1;  // the full variant: 43,737 items
-    }
-    ~BenchChannel() override { Shutdown(); }
-    int Open() override { return 0; }
-    void Close() override {}
-    int Send(uint8_t*, uint32_t*) override { return 1; }
-    int Receive(uint8_t*, uint32_t*) override { return 1; }
-};
 
 std::size_t ResidentBytes()
 {
