@@ -7,13 +7,14 @@
 #include "platform/TaskMem.h"
 #include "polling/ExchangeFixture.h"
 #include "sim/SimHarness.h"
+#include "support/ScopedEnv.h"
+#include "support/WaitFor.h"
 #include "transports/ChannelFactory.h"
 #include "transports/LevelChannelTCP.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -40,16 +41,6 @@ CDAVariant Value(VARTYPE vt, int32_t number, const char16_t* text = nullptr)
     v.Get().lVal = number;
     if (vt == VT_BSTR) v.Get().bstrVal = SysAllocString(text);
     return v;
-}
-
-template <typename Pred>
-bool Within(std::chrono::milliseconds limit, Pred done)
-{
-    for (const auto end = std::chrono::steady_clock::now() + limit; !done();
-         std::this_thread::sleep_for(5ms)) {
-        if (std::chrono::steady_clock::now() > end) return false;
-    }
-    return true;
 }
 
 // A fresh singleton whose DA callback serves the toolkit, a client with one
@@ -195,11 +186,11 @@ TEST_F(DACallbackTest, RemovedItemsAreNoLongerPolled)
     CLevelChannel& channel = SimChannel(20);
     const uint32_t handle = AddOne(Id(kKernel));
     const uint64_t before = SimCount("requests");
-    EXPECT_TRUE(Within(5s, [&] { return SimCount("requests") >= before + 3; })) << "not polled";
+    EXPECT_TRUE(WaitFor([&] { return SimCount("requests") >= before + 3; })) << "not polled";
     std::vector<HRESULT> errors;
     ASSERT_EQ(m_client.RemoveItems(m_group, {handle}, &errors), S_OK);
     EXPECT_FALSE(Item(Id(kKernel))->InUse());
-    ASSERT_TRUE(Within(5s, [&] { return channel.Exchange().NothingInUse(); }));
+    ASSERT_TRUE(WaitFor([&] { return channel.Exchange().NothingInUse(); }));
     const uint64_t after = SimCount("requests");
     std::this_thread::sleep_for(200ms);  // ten poll periods
     EXPECT_EQ(SimCount("requests"), after);
@@ -207,8 +198,7 @@ TEST_F(DACallbackTest, RemovedItemsAreNoLongerPolled)
 
 TEST_F(DACallbackTest, PropertiesOfAnItemNeverRead)
 {
-    setenv("TZ", "MSK-3", 1);  // local time is not UTC here
-    tzset();
+    CScopedEnv zone("TZ", "MSK-3");  // local time is not UTC here
     SimChannel();
     const std::string id = Id(kWord);
     SYSTEMTIME setUp;
