@@ -1,5 +1,7 @@
 #include "platform/CrashSignals.h"
 
+#include "platform/ProcessMaps.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -424,23 +426,20 @@ CrashMemoryProbe::~CrashMemoryProbe()
 
 bool CrashMemoryProbe::IsWritable(const void* address, size_t size)
 {
-    unsigned char scratch[64];
-    if (m_fds[0] < 0 || size == 0 || size > sizeof(scratch)) {
+    return MemoryIsWritable(address, size);
+}
+
+bool CrashMemoryProbe::Read(const void* address, void* into, size_t size)
+{
+    if (m_fds[0] < 0 || size == 0 || size > 64) {
         return false;
     }
-    // The kernel reads the bytes into the pipe and writes them back: EFAULT
-    // instead of a fault when either direction is not allowed.
+    // The kernel copies the bytes into the pipe: EFAULT instead of a fault
+    // when they cannot be read.
     const ssize_t out = write(m_fds[1], address, size);
-    if (out != static_cast<ssize_t>(size)) {
-        if (out > 0) {
-            (void)!read(m_fds[0], scratch, static_cast<size_t>(out));
-        }
+    if (out <= 0) {
         return false;
     }
-    const ssize_t back = read(m_fds[0], const_cast<void*>(address), size);
-    if (back != static_cast<ssize_t>(size)) {
-        (void)!read(m_fds[0], scratch, size);
-        return false;
-    }
-    return true;
+    const ssize_t back = read(m_fds[0], into, static_cast<size_t>(out));
+    return out == static_cast<ssize_t>(size) && back == out;
 }

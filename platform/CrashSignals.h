@@ -59,8 +59,9 @@ bool InstallCrashFilter(CrashFilter filter);
 // Reinstalls the previous handlers and releases the alternate stack it made.
 void RemoveCrashFilter();
 // Gives the calling thread its own alternate signal stack (released when the
-// thread ends) so that a stack overflow in it reaches the filter too. Threads
-// that skip it still reach the filter for every other fault.
+// thread ends) so that a stack overflow in it reaches the filter too. Every
+// thread the program starts calls it first; one that skips it still reaches
+// the filter for every other fault.
 bool PrepareCrashStackForThread();
 
 // Signal-safe helpers for the filter.
@@ -78,8 +79,10 @@ void CrashFileWrite(int handle, const void* data, size_t size);
 void CrashFileClose(int handle);
 void CrashWriteStderr(const char* text);
 
-// Tells whether memory can be read and written without faulting, by letting
-// the kernel copy it through a pipe (the bytes are left unchanged).
+// Looks at memory of the process without touching it: whether a range may be
+// read and written (from the list of mappings), and a copy of its bytes made
+// by the kernel, which answers an error where a plain read would fault.
+// Neither writes to the memory looked at, so another thread's data is safe.
 class CrashMemoryProbe {
    public:
     CrashMemoryProbe();
@@ -88,6 +91,8 @@ class CrashMemoryProbe {
     CrashMemoryProbe& operator=(const CrashMemoryProbe&) = delete;
 
     bool IsWritable(const void* address, size_t size);
+    // Copies size bytes (at most 64) from address; false when they cannot be read.
+    bool Read(const void* address, void* into, size_t size);
 
    private:
     int m_fds[2];

@@ -1,22 +1,17 @@
 #include "platform/ElfModule.h"
 
-#include "platform/CrashSignals.h"
+#include "platform/ProcessMaps.h"
 
 #include <cstring>
 #include <elf.h>
 #include <fcntl.h>
-#include <link.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-struct Search {
-    uint64_t address;
-    bool found;
-    bool isProgram;
-    uint64_t bias;
-    ModuleAddress* out;
-};
+// x86-64 pages: mappings start on them, load segments are placed by them.
+constexpr uint64_t kPage = 4096;
 
 void CopyPath(char* to, size_t size, const char* from)
 {
@@ -27,27 +22,15 @@ void CopyPath(char* to, size_t size, const char* from)
     to[i] = '\0';
 }
 
-int FindSegment(dl_phdr_info* info, size_t, void* data)
+bool SamePath(const char* a, const char* b)
 {
-    auto* search = static_cast<Search*>(data);
-    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_LOAD) {
-            continue;
-        }
-        const uint64_t start = info->dlpi_addr + segment.p_vaddr;
-        if (search->address >= start && search->address - start < segment.p_memsz) {
-            search->found = true;
-            search->bias = info->dlpi_addr;
-            // The program itself is listed first and without a name.
-            search->isProgram = info->dlpi_name == nullptr || info->dlpi_name[0] == '\0';
-            if (!search->isProgram) {
-                CopyPath(search->out->path, sizeof(search->out->path), info->dlpi_name);
-            }
-            return 1;
-        }
-    }
-    return 0;
+    return strcmp(a, b) == 0;
+}
+
+// A file's mapping, not anonymous memory or a kernel area such as "[vdso]".
+bool IsFileMapping(const MemoryMapping& m)
+{
+    return m.inode != 0 && m.path[0] == '/';
 }
 
 bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset)
@@ -67,12 +50,8 @@ bool ReadAt(int fd, void* buffer, size_t size, uint64_t offset)
 
 // The first allocated section whose address range (end included) holds the
 // relative address. Thread-local sections take no address space of their own.
-bool FindSection(const char* file, uint64_t relative, uint32_t* section, uint64_t* offset)
+bool FindSection(int fd, uint64_t relative, uint32_t* section, uint64_t* offset)
 {
-    const int fd = open(file, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
     bool found = false;
     Elf64_Ehdr header{};
     if (ReadAt(fd, &header, sizeof(header), 0) && memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 &&
@@ -108,8 +87,43 @@ bool FindSection(const char* file, uint64_t relative, uint32_t* section, uint64_
             }
         }
     }
-    close(fd);
     return found;
+}
+
+// The address relative to the module's link addresses, when one of its load
+// segments holds it. The first load segment is the one mapped at the base.
+bool RelativeAddress(int fd, uint64_t base, uint64_t address, uint64_t* relative)
+{
+    Elf64_Ehdr header{};
+    if (!ReadAt(fd, &header, sizeof(header), 0) || memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_phentsize != sizeof(Elf64_Phdr)) {
+        return false;
+    }
+    constexpr uint64_t kMaxSegments = 64;
+    Elf64_Phdr segments[kMaxSegments];
+    const uint64_t count = header.e_phnum < kMaxSegments ? header.e_phnum : kMaxSegments;
+    if (!ReadAt(fd, segments, count * sizeof(Elf64_Phdr), header.e_phoff)) {
+        return false;
+    }
+    bool haveBias = false;
+    uint64_t bias = 0;
+    for (uint64_t i = 0; i < count && !haveBias; ++i) {
+        if (segments[i].p_type == PT_LOAD) {
+            bias = base - (segments[i].p_vaddr & ~(kPage - 1));
+            haveBias = true;
+        }
+    }
+    if (!haveBias) {
+        return false;
+    }
+    *relative = address - bias;
+    for (uint64_t i = 0; i < count; ++i) {
+        const Elf64_Phdr& s = segments[i];
+        if (s.p_type == PT_LOAD && *relative >= s.p_vaddr && *relative - s.p_vaddr < s.p_memsz) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -119,16 +133,60 @@ bool FindModuleAddress(uint64_t address, ModuleAddress* out)
     out->path[0] = '\0';
     out->section = 0;
     out->offset = 0;
-    Search search{address, false, false, 0, out};
-    dl_iterate_phdr(FindSegment, &search);
-    if (!search.found) {
+    if (address == 0) {
         return false;
     }
-    const char* file = out->path;
-    if (search.isProgram) {
-        ReadProgramPath(out->path, sizeof(out->path));
-        file = "/proc/self/exe";  // the running image even if its file was replaced
+    // The module is the last file mapped from its start (offset 0) at or below
+    // the address; its zero-filled data may follow in anonymous memory.
+    CProcessMaps maps;
+    MemoryMapping m;
+    uint64_t base = 0;
+    uint64_t device = 0, inode = 0;
+    bool candidate = false;
+    bool inFileMapping = false;
+    while (maps.Next(&m) && m.start <= address) {
+        if (IsFileMapping(m)) {
+            if (m.offset == 0) {
+                candidate = true;
+                base = m.start;
+                device = m.device;
+                inode = m.inode;
+                CopyPath(out->path, sizeof(out->path), m.path);
+            } else if (!candidate || !SamePath(out->path, m.path)) {
+                candidate = false;
+            }
+        }
+        if (address < m.end) {
+            inFileMapping = IsFileMapping(m);
+            break;
+        }
     }
-    FindSection(file, address - search.bias, &out->section, &out->offset);
+    if (!candidate) {
+        out->path[0] = '\0';
+        return false;
+    }
+    // The program's own file is read through /proc: the running image even if its file was replaced.
+    const char* file = out->path;
+    struct stat program {};
+    if (stat("/proc/self/exe", &program) == 0 && program.st_dev == device && program.st_ino == inode) {
+        file = "/proc/self/exe";
+    }
+    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    uint64_t relative = address - base;
+    if (fd >= 0) {
+        const bool inModule = RelativeAddress(fd, base, address, &relative);
+        if (inModule) {
+            FindSection(fd, relative, &out->section, &out->offset);
+        }
+        close(fd);
+        if (!inModule) {
+            out->path[0] = '\0';
+            return false;
+        }
+    } else if (!inFileMapping) {
+        // Unreadable file: only its own mappings are known to be the module.
+        out->path[0] = '\0';
+        return false;
+    }
     return true;
 }

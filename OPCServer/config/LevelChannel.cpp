@@ -1,5 +1,6 @@
 #include "config/LevelChannel.h"
 
+#include "platform/CrashSignals.h"
 #include "polling/FrameTrace.h"
 
 #include <system_error>
@@ -83,7 +84,11 @@ int CLevelChannel::StartThread(ThreadRoutine routine)
     }
     m_runFlag.store(1);
     try {
-        m_thread = std::thread(routine, this);
+        m_thread = std::thread([routine, this] {
+            // A stack overflow in the channel's thread is reported too.
+            PrepareCrashStackForThread();
+            routine(this);
+        });
         m_threadId = m_thread.get_id();
     } catch (const std::system_error&) {
         // No thread: the handle stays empty and a later start may succeed.

@@ -182,7 +182,11 @@ void WriteCallStack(CrashTextWriter& w, const CrashContext& c)
         if (!frameUsable) {
             break;
         }
-        const auto* words = reinterpret_cast<const uint64_t*>(frame);
+        // Copied by the kernel: a frame unmapped since the check ends the walk instead of faulting.
+        uint64_t words[2];
+        if (!probe.Read(reinterpret_cast<const void*>(frame), words, sizeof(words))) {
+            break;
+        }
         const uint64_t next = words[0];
         pc = words[1];
         if (next % kWord != 0 || next <= frame ||

@@ -2,6 +2,7 @@
 
 #include "UpdateRate.h"
 #include "VariantCompare.h"
+#include "platform/CrashSignals.h"
 #include "platform/TaskMem.h"
 
 #include <algorithm>
@@ -1003,6 +1004,8 @@ HRESULT CServerCore::LookupItemIDs(uint32_t clientId, const char* itemId, const 
 
 void CServerCore::UpdateLoop()
 {
+    // A stack overflow on the toolkit's thread is reported too.
+    PrepareCrashStackForThread();
     std::unique_lock lock(m_mutex);
     m_updateThreadId = std::this_thread::get_id();
     while (!m_updateStop) {

@@ -3,9 +3,11 @@
 #include "config/TestChannel.h"
 #include "support/WaitFor.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <thread>
 
 namespace {
@@ -139,6 +141,30 @@ TEST(Channel, StartWhileRunningDoesNothingAndAStoppedChannelStartsAgain)
     ch.StopThread();
     ch.StopThread();
     EXPECT_EQ(g_started.load(), 2);
+}
+
+namespace {
+
+std::atomic<int> g_withSignalStack{-1};
+
+int RecordSignalStack(CLevelChannel*)
+{
+    stack_t current{};
+    g_withSignalStack = sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 ? 1 : 0;
+    return 0;
+}
+
+}  // namespace
+
+// So that a stack overflow in a channel's thread reaches the crash report.
+TEST(Channel, ItsThreadRunsWithItsOwnSignalStack)
+{
+    TestChannel ch;
+    ch.Initialise();
+    g_withSignalStack = -1;
+    ASSERT_EQ(ch.StartThread(&RecordSignalStack), 1);
+    ch.StopThread();
+    EXPECT_EQ(g_withSignalStack.load(), 1);
 }
 
 namespace {

@@ -237,6 +237,7 @@ INSTANTIATE_TEST_SUITE_P(
     Signals, CrashChildFault,
     ::testing::Values(FaultCase{"protected", SIGSEGV, 0xC0000005u, "ACCESS_VIOLATION", "ProtectedWrite"},
                       FaultCase{"thread-null", SIGSEGV, 0xC0000005u, "ACCESS_VIOLATION", "NullWrite"},
+                      FaultCase{"loader-locked", SIGSEGV, 0xC0000005u, "ACCESS_VIOLATION", "NullWrite"},
                       FaultCase{"divide", SIGFPE, 0xC0000094u, "INT_DIVIDE_BY_ZERO", "DivideByZero"},
                       FaultCase{"float", SIGFPE, 0xC000008Eu, "FLT_DIVIDE_BY_ZERO", "FloatDivideByZero"},
                       FaultCase{"illegal", SIGILL, 0xC000001Du, "ILLEGAL_INSTRUCTION", "IllegalInstruction"},

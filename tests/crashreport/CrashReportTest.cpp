@@ -11,10 +11,13 @@
 #include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -296,10 +299,60 @@ TEST(CrashMemoryProbe, TellsWritableMemoryFromTheRestAndChangesNothing)
     EXPECT_FALSE(probe.IsWritable(pages.Page(2), 16));
     EXPECT_FALSE(probe.IsWritable(pages.Page(1) - 8, 16)) << "straddles into the read-only page";
     EXPECT_FALSE(probe.IsWritable(nullptr, 16));
-    // Nothing of a refused probe stays in the pipe to spoil the next one.
     pages.Page(0)[100] = 'q';
     EXPECT_TRUE(probe.IsWritable(pages.Page(0) + 100, 1));
     EXPECT_EQ(pages.Page(0)[100], 'q');
+
+    // Nothing of a refused read stays in the pipe to spoil the next one.
+    char copy[16];
+    EXPECT_FALSE(probe.Read(pages.Page(2), copy, sizeof(copy)));
+    EXPECT_FALSE(probe.Read(pages.Page(2) - 8, copy, sizeof(copy)));
+    EXPECT_FALSE(probe.Read(nullptr, copy, sizeof(copy)));
+    EXPECT_TRUE(probe.Read(pages.Page(1), copy, sizeof(copy)));
+    EXPECT_EQ(std::memcmp(copy, "read-only bytes!", 16), 0);
+}
+
+// The kilobytes of the process's own copies in the mapping that starts at the address.
+long AnonymousKilobytes(const void* start)
+{
+    char head[32];
+    std::snprintf(head, sizeof(head), "%lx-", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(start)));
+    std::ifstream smaps("/proc/self/smaps");
+    bool inMapping = false;
+    for (std::string line; std::getline(smaps, line);) {
+        if (line.rfind(head, 0) == 0) {
+            inMapping = true;
+        } else if (inMapping && line.rfind("Anonymous:", 0) == 0) {
+            return std::stol(line.substr(10));
+        }
+    }
+    return -1;
+}
+
+TEST(CrashMemoryProbe, LooksAtMemoryWithoutWritingIt)
+{
+    // A private mapping of a file: the first write to its page, even of the
+    // same bytes, gives the process a copy of its own, and another thread's
+    // store between a probe's read and write-back would be undone.
+    CTempFolder dir;
+    const std::string path = dir.File("page");
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::ofstream(path) << std::string(page, 'p');
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto* bytes = static_cast<char*>(mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0));
+    close(fd);
+    ASSERT_NE(bytes, MAP_FAILED);
+    ASSERT_EQ(bytes[0], 'p');
+    CrashMemoryProbe probe;
+    EXPECT_TRUE(probe.IsWritable(bytes, 16));
+    char copy[16];
+    EXPECT_TRUE(probe.Read(bytes, copy, sizeof(copy)));
+    EXPECT_EQ(std::string(copy, 16), std::string(16, 'p'));
+    EXPECT_EQ(AnonymousKilobytes(bytes), 0);
+    bytes[0] = 'q';
+    EXPECT_GT(AnonymousKilobytes(bytes), 0) << "a write shows";
+    munmap(bytes, page);
 }
 
 // ---- a whole report for a made-up exception ----

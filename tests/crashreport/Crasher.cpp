@@ -4,12 +4,14 @@
 // will fault, one "name=hex" per line.
 #include "crashreport/CrashReport.h"
 
+#include <atomic>
 #include <cfenv>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <link.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <thread>
@@ -189,6 +191,24 @@ void PreviousHandler(int signalNumber, siginfo_t* info, void*)
         Announce("NullWrite", reinterpret_cast<const void*>(&NullWrite));
         std::thread thread([] { NullWrite(); });
         thread.join();
+    } else if (strcmp(mode, "loader-locked") == 0) {
+        Announce("NullWrite", reinterpret_cast<const void*>(&NullWrite));
+        // Another thread holds the loader's list of modules for good, as one inside dlopen may for a while.
+        static std::atomic<bool> inside{false};
+        std::thread([] {
+            dl_iterate_phdr(
+                [](dl_phdr_info*, size_t, void*) -> int {
+                    inside = true;
+                    for (;;) {
+                        pause();
+                    }
+                },
+                nullptr);
+        }).detach();
+        while (!inside) {
+            usleep(1000);
+        }
+        CallNullWrite();
     } else if (strcmp(mode, "broken-unaligned") == 0 || strcmp(mode, "broken-down") == 0) {
         Announce("NullWrite", reinterpret_cast<const void*>(&NullWrite));
         Announce("BreakChainThenCrash", reinterpret_cast<const void*>(&BreakChainThenCrash));

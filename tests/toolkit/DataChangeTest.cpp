@@ -3,8 +3,10 @@
 #include "FakeProgram.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <thread>
 
 namespace {
@@ -302,3 +304,17 @@ TEST_F(DataChangeTest, StopTellsTheSink)
 }
 
 }  // namespace
+
+TEST_F(DataChangeTest, ReportsRunOnAThreadWithItsOwnSignalStack)
+{
+    // So that a stack overflow in a report reaches the crash report.
+    std::atomic<int> withStack{-1};
+    m_sink.OnReport([&] {
+        stack_t current{};
+        withStack = sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 ? 1 : 0;
+    });
+    MakeGroup(60);
+    ASSERT_TRUE(m_sink.WaitFor(1));
+    m_sink.OnReport(nullptr);
+    EXPECT_EQ(withStack.load(), 1);
+}
