@@ -50,12 +50,13 @@ bool CFile::Open(const std::string& path, FileAccess access, FileMode mode)
     return true;
 }
 
-void CFile::Close()
+bool CFile::Close()
 {
-    if (m_fd >= 0) {
-        // close() is not retried on EINTR: Linux has released the descriptor.
-        ::close(std::exchange(m_fd, -1));
+    if (m_fd < 0) {
+        return true;
     }
+    // close() is not retried on EINTR: Linux has released the descriptor.
+    return ::close(std::exchange(m_fd, -1)) == 0;
 }
 
 bool CFile::Size(uint64_t* size) const
@@ -140,6 +141,15 @@ bool CFile::Truncate(uint64_t size)
         return false;
     }
     return ::ftruncate(m_fd, static_cast<off_t>(size)) == 0;
+}
+
+bool CFile::Sync()
+{
+    if (m_fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    return ::fsync(m_fd) == 0;
 }
 
 bool FileExists(const std::string& path)

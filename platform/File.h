@@ -33,7 +33,9 @@ class CFile {
 
     // Closes what was open first. New files get mode 0644 less the umask.
     [[nodiscard]] bool Open(const std::string& path, FileAccess access, FileMode mode);
-    void Close();
+    // False when closing reports an error that writing did not (a delayed
+    // write failure); the descriptor is released either way.
+    bool Close();
     bool IsOpen() const { return m_fd >= 0; }
     int Descriptor() const { return m_fd; }
 
@@ -48,6 +50,8 @@ class CFile {
     // Reads up to capacity bytes; *got is 0 at the end of the file.
     [[nodiscard]] bool Read(void* buffer, size_t capacity, size_t* got);
     [[nodiscard]] bool Truncate(uint64_t size);
+    // The written data on the disk (fsync).
+    [[nodiscard]] bool Sync();
 
    private:
     int m_fd = -1;

@@ -1,6 +1,9 @@
 #include "platform/Text.h"
 
 #include <cstdint>
+#include <cwctype>
+#include <locale.h>
+#include <vector>
 
 namespace {
 
@@ -230,4 +233,33 @@ std::size_t Utf16Length(const char16_t* text)
         ++n;
     }
     return n;
+}
+
+namespace {
+
+// The case mapping of the C.UTF-8 locale (always installed with the C
+// library), whatever locale the process runs in. Without it only ASCII folds.
+char32_t FoldCase(char32_t cp)
+{
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8 != static_cast<locale_t>(nullptr)) {
+        return static_cast<char32_t>(
+            towlower_l(static_cast<wint_t>(towupper_l(static_cast<wint_t>(cp), utf8)), utf8));
+    }
+    return cp >= U'A' && cp <= U'Z' ? cp + (U'a' - U'A') : cp;
+}
+
+std::vector<char32_t> FoldedCodePoints(std::string_view text)
+{
+    std::vector<char32_t> out;
+    out.reserve(text.size());
+    DecodeUtf8(text, [&](char32_t cp) { out.push_back(FoldCase(cp)); });
+    return out;
+}
+
+}  // namespace
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b)
+{
+    return a == b || FoldedCodePoints(a) == FoldedCodePoints(b);
 }

@@ -19,6 +19,11 @@ std::string Cp1251ToUtf8(std::string_view cp1251);
 std::string Utf16ToCp1251(std::u16string_view utf16);
 std::u16string Cp1251ToUtf16(std::string_view cp1251);
 
+// Whether two UTF-8 texts are equal without regard to case, character by
+// character with Unicode's simple case mapping (Cyrillic included), as the
+// Windows case-insensitive comparison treats names.
+bool EqualIgnoringCase(std::string_view a, std::string_view b);
+
 // Length of a null-terminated wide text; 0 for a null pointer.
 std::size_t Utf16Length(const char16_t* text);
 // A view of a null-terminated wide text; empty for a null pointer.

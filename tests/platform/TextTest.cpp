@@ -118,3 +118,25 @@ TEST(Utf16Length, NullAndTerminated)
     EXPECT_EQ(Utf16View(nullptr), u"");
     EXPECT_EQ(Utf16View(u"ёж"), u"ёж");
 }
+
+TEST(EqualIgnoringCase, LettersOfEveryScriptFoldOthersDoNot)
+{
+    struct Row {
+        const char* a;
+        const char* b;
+        bool equal;
+    };
+    const Row rows[] = {
+        {"Vireo-2_1", "VIREO-2_1", true},
+        {"канал", "КАНАЛ", true},
+        {"ёж", "ЁЖ", true},
+        {"ωmega", "ΩMEGA", true},
+        {"", "", true},
+        {"канал", "канал1", false},
+        {"е", "ё", false},
+        {"a.b", "a,b", false},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(EqualIgnoringCase(r.a, r.b), r.equal) << r.a << " / " << r.b;
+    }
+}
