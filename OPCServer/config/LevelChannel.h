@@ -65,6 +65,11 @@ class CLevelChannel : public CLevelElementBase {
     // Run flag cleared, thread stopped, Teardown, Close.
     void Shutdown() override;
 
+    // The record adds the settings block and the key; each kind then adds
+    // its own block of three u32 values.
+    size_t Save(CConfigWriter& out) const override;
+    size_t Load(CConfigReader& in) override;
+
     // Transport operations. Open answers 0 on success. Send and Receive
     // take a byte pointer and a pointer to the length (Receive overwrites it
     // with the count received) and answer 0 on success; both called with no
@@ -136,6 +141,10 @@ class CLevelChannel : public CLevelElementBase {
 
    protected:
     explicit CLevelChannel(uint8_t kind) : CLevelElementBase(kind) {}
+
+    // The kind's own block at the end of the record (three u32 values).
+    virtual void SaveKindBlock(CConfigWriter& /*out*/) const {}
+    virtual void LoadKindBlock(CConfigReader& /*in*/) {}
 
    private:
     std::string m_key;

@@ -142,9 +142,11 @@ CLevelElementBase::Lists::~Lists()
 
 CLevelElementBase::~CLevelElementBase()
 {
+    // Children first: a channel's shutdown withdraws its items from the DA
+    // toolkit by its full path, which needs this element's name.
+    m_lists.reset();
     delete[] m_name;
     m_name = nullptr;
-    m_lists.reset();
 }
 
 CLevelElementBase::Lists& CLevelElementBase::EnsureLists()

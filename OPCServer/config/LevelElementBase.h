@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+class CConfigReader;
+class CConfigWriter;
 class CLevelTag;
 
 // Element kinds. Bit 7 marks run-time elements, which are never stored.
@@ -16,6 +18,17 @@ inline constexpr uint8_t kKindChannelUDP = 4;
 inline constexpr uint8_t kKindGroup = 0x85;
 inline constexpr uint8_t kKindTag = 0x86;
 inline constexpr uint8_t kKindRunTimeBit = 0x80;
+
+// The header that begins every stored element's record in the configuration
+// file: 4 + 1 + 1 + 2 bytes.
+struct CRecordHeader {
+    static constexpr size_t kSize = 8;
+
+    uint32_t m_savedChildren = 0;  // records of this element's children that follow
+    uint8_t m_kind = 0;
+    uint8_t m_reserved = 0;
+    uint16_t m_nameLength = 0;  // UTF-16 units of the name
+};
 
 // Separator of the dotted paths (item IDs).
 inline constexpr char kPathSeparator = '.';
@@ -38,6 +51,17 @@ class CLevelElementBase {
     virtual void Initialise() {}
     // Releases them again; derived destructors call it first.
     virtual void Shutdown() {}
+
+    // Writes the element's record to the configuration image: the header
+    // (stored children and name length counted now), the name, the kind's
+    // fields. Answers the bytes written.
+    virtual size_t Save(CConfigWriter& out) const;
+    // Reads the name and the kind's fields, the header being copied in
+    // already (CopyHeader). Answers the bytes read. Fields that the image
+    // cuts short keep their values (the defaults of a new element).
+    virtual size_t Load(CConfigReader& in);
+    // The loader's copy of the header it read; the kind is the class's own.
+    void CopyHeader(const CRecordHeader& header);
 
     uint8_t Kind() const { return m_kind; }
     CLevelElementBase* Parent() const { return m_parent; }

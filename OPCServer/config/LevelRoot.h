@@ -12,6 +12,10 @@ class CLevelRoot : public CLevelElementBase {
 
     CLevelRoot();
 
+    // The record adds the two statistics settings.
+    size_t Save(CConfigWriter& out) const override;
+    size_t Load(CConfigReader& in) override;
+
     // Starts every channel's polling thread on routine; all are attempted,
     // true only if every start succeeded.
     bool StartAll(CLevelChannel::ThreadRoutine routine = &ChannelPollingThread);

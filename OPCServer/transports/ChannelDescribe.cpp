@@ -2,10 +2,32 @@
 
 #include "config/LevelChannel.h"
 
+#include <charconv>
+
 std::string FormatIpAddress(uint32_t address)
 {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+std::optional<uint32_t> ParseIpAddress(std::string_view text)
+{
+    uint32_t address = 0;
+    const char* p = text.data();
+    const char* end = text.data() + text.size();
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0 && (p == end || *p++ != '.')) {
+            return std::nullopt;
+        }
+        unsigned value = 256;
+        const auto [next, ec] = std::from_chars(p, end, value);
+        if (ec != std::errc() || value > 255 || next - p > 3) {
+            return std::nullopt;
+        }
+        address = (address << 8) | value;
+        p = next;
+    }
+    return p == end ? std::optional<uint32_t>(address) : std::nullopt;
 }
 
 std::string FormatMilliseconds(uint32_t milliseconds)

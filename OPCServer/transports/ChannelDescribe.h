@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class CLevelChannel;
 
@@ -11,6 +13,8 @@ inline constexpr char kMillisecondsText[] = "мс";
 
 // "a.b.c.d" of an address held as a * 2^24 + b * 2^16 + c * 2^8 + d.
 std::string FormatIpAddress(uint32_t address);
+// The address of "a.b.c.d" (four decimal numbers 0..255); none for anything else.
+std::optional<uint32_t> ParseIpAddress(std::string_view text);
 // "<ms> мс".
 std::string FormatMilliseconds(uint32_t milliseconds);
 // "задан" when the channel has an encryption key, else "не задан".

@@ -2,6 +2,7 @@
 
 #include "app/CommEvents.h"
 #include "app/SingleVectors.h"
+#include "config/ConfigStream.h"
 #include "transports/ChannelDescribe.h"
 
 CLevelChannelCOM::CLevelChannelCOM() : CLevelChannel(kKindChannelCOM) {}
@@ -225,4 +226,14 @@ bool CLevelChannelCOM::HoldsControl()
 {
     CCriticalSectionLock lock(m_transportLock);
     return m_control != nullptr;
+}
+
+void CLevelChannelCOM::SaveKindBlock(CConfigWriter& out) const
+{
+    out.Words(m_portSettings);
+}
+
+void CLevelChannelCOM::LoadKindBlock(CConfigReader& in)
+{
+    (void)in.Words(m_portSettings);
 }

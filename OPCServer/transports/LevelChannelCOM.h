@@ -77,6 +77,10 @@ class CLevelChannelCOM : public CLevelChannel {
     bool HoldsStream();
     bool HoldsControl();
 
+   protected:
+    void SaveKindBlock(CConfigWriter& out) const override;
+    void LoadKindBlock(CConfigReader& in) override;
+
    private:
     void ReleaseLocked();
 

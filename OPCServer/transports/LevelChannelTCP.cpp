@@ -1,5 +1,6 @@
 #include "transports/LevelChannelTCP.h"
 
+#include "config/ConfigStream.h"
 #include "transports/ChannelDescribe.h"
 #include "transports/ChannelDrain.h"
 
@@ -112,4 +113,14 @@ bool CLevelChannelTCP::IsConnected()
 {
     CCriticalSectionLock lock(m_transportLock);
     return m_client && m_client->IsOpen();
+}
+
+void CLevelChannelTCP::SaveKindBlock(CConfigWriter& out) const
+{
+    out.Words(m_connection);
+}
+
+void CLevelChannelTCP::LoadKindBlock(CConfigReader& in)
+{
+    (void)in.Words(m_connection);
 }

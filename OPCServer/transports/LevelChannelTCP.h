@@ -55,6 +55,10 @@ class CLevelChannelTCP : public CLevelChannel {
     // Whether a socket object exists and holds a socket.
     bool IsConnected();
 
+   protected:
+    void SaveKindBlock(CConfigWriter& out) const override;
+    void LoadKindBlock(CConfigReader& in) override;
+
    private:
     // The connecting step of Send; the caller holds the transport lock.
     bool ConnectLocked();

@@ -1,5 +1,6 @@
 #include "transports/LevelChannelUDP.h"
 
+#include "config/ConfigStream.h"
 #include "transports/ChannelDescribe.h"
 #include "transports/ChannelDrain.h"
 
@@ -130,4 +131,14 @@ uint16_t CLevelChannelUDP::BoundPort()
         return port;
     }
     return 0;
+}
+
+void CLevelChannelUDP::SaveKindBlock(CConfigWriter& out) const
+{
+    out.Words(m_datagram);
+}
+
+void CLevelChannelUDP::LoadKindBlock(CConfigReader& in)
+{
+    (void)in.Words(m_datagram);
 }

@@ -55,6 +55,10 @@ class CLevelChannelUDP : public CLevelChannel {
     // The local port the socket is bound to; 0 without a socket.
     uint16_t BoundPort();
 
+   protected:
+    void SaveKindBlock(CConfigWriter& out) const override;
+    void LoadKindBlock(CConfigReader& in) override;
+
    private:
     // Making the socket in Send; the caller holds the transport lock.
     bool MakeSocketLocked();
