@@ -4,11 +4,13 @@
 #include "config/ConfigGolden.h"
 #include "platform/File.h"
 #include "platform/Paths.h"
+#include "support/ChildProcess.h"
 #include "support/TempFolder.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -196,7 +198,7 @@ TEST_F(VireoConfigTest, AFileThatCannotBeLoadedIsNeverOverwritten)
     }
 }
 
-TEST_F(VireoConfigTest, HelpListsTheCommandsAndTheDefaultFileIsInTheDataFolder)
+TEST_F(VireoConfigTest, HelpListsTheCommands)
 {
     const Result help = Run({"--help"});
     EXPECT_EQ(help.m_status, kExitDone);
@@ -205,14 +207,27 @@ TEST_F(VireoConfigTest, HelpListsTheCommandsAndTheDefaultFileIsInTheDataFolder)
           "stats [enabled=0|1] [sizeKb=N]", "connectTimeoutMs", "Exit status"}) {
         EXPECT_NE(help.m_out.find(text), std::string::npos) << text;
     }
+}
 
-    const char* previous = std::getenv("XDG_DATA_HOME");
-    const std::string saved = previous != nullptr ? previous : "";
-    ASSERT_EQ(setenv("XDG_DATA_HOME", m_folder.Path().c_str(), 1), 0);
-    std::ostringstream out, err;
-    EXPECT_EQ(RunVireoConfig({"add", "tcp", "T"}, out, err), kExitDone) << err.str();
+TEST_F(VireoConfigTest, TheProgramWritesIntoTheDataFolderAndExitsWithTheStatus)
+{
+    const char* bin = std::getenv("VIREO_TEST_BIN");
+    ASSERT_NE(bin, nullptr) << "VIREO_TEST_BIN names the folder of the programs";
+    const std::string program = std::string(bin) + "/vireo-config";
+    const std::string environment = "XDG_DATA_HOME=" + m_folder.Path();
+    for (const auto& [args, status, err] :
+         std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+             {{"add", "tcp", "T"}, kExitDone, ""},
+             {{"add", "tcp", "t"}, kExitRefused, "Ошибка: Канал с указанным именем уже существует\n"}}) {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), args.begin(), args.end());
+        CChildProcess child;
+        ASSERT_TRUE(child.Start(argv, CChildProcess::kStdout | CChildProcess::kStderr, {environment}));
+        const ChildResult result = child.Wait(std::chrono::seconds(20));
+        EXPECT_EQ(result.Status(), status);
+        EXPECT_EQ(result.err, err);
+    }
     EXPECT_TRUE(FileExists(JoinPath(JoinPath(m_folder.Path(), kDataFolderName), "OpcVireo2.cfg")));
-    previous != nullptr ? setenv("XDG_DATA_HOME", saved.c_str(), 1) : unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace
