@@ -7,6 +7,7 @@
 #include "support/ChildProcess.h"
 #include "support/TempFolder.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -162,7 +163,16 @@ const CheckCase kChecks[] = {
     {{"set", "Vireo-2_1", "name=VIREO-2_1"}, 0, ""},
 };
 
-INSTANTIATE_TEST_SUITE_P(VireoConfig, ChecksTest, ::testing::ValuesIn(kChecks));
+INSTANTIATE_TEST_SUITE_P(VireoConfig, ChecksTest, ::testing::ValuesIn(kChecks), [](const auto& info) {
+    std::string name = std::to_string(info.index);
+    for (const std::string& arg : info.param.m_args) {
+        name += '_';
+        for (const char c : arg) {
+            name += std::isalnum(static_cast<unsigned char>(c)) ? c : 'x';
+        }
+    }
+    return name;
+});
 
 TEST_F(VireoConfigTest, The33rdChannelIsRefusedBeforeAnyOtherCheck)
 {
