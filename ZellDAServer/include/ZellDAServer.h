@@ -187,4 +187,41 @@ ZELLDA_API HRESULT DeleteDAItem(const char* path);
 // events at the DBG_DA_TOOL level into that file.
 ZELLDA_API HRESULT SetDebugSettingsDA(const char* logPath, const char* settings);
 
+// ---- OPC UA endpoint ----
+// The second client front: opc.tcp, security policy None, anonymous users. An
+// OPC UA session is a client of the same core (DAServerInUse counts it), and
+// its requests reach the callback through the same operations. Namespace 1
+// holds the item space: every node's NodeId is "ns=1;s=" + its dotted path.
+
+// The default listen address: anonymous access without encryption is opened to
+// the network only on purpose.
+#define UA_DEFAULT_LISTEN "127.0.0.1:4840"
+
+struct UaEndpointOptions {
+    const char* listen;  // "ADDRESS:PORT", "[IPv6]:PORT"; null: UA_DEFAULT_LISTEN
+    int listenSocket;    // >= 0: a socket already listening (handed over by systemd); -1: bind `listen`
+    const char* applicationName;  // null: "OpcVireo2"
+    const char* applicationUri;   // null: "urn:" + host name + ":" + applicationName
+    const char* productUri;       // null: "urn:" + applicationName
+    const char* manufacturer;     // null: the callback's vendor text
+    const char* softwareVersion;  // null: ""
+    const char* buildNumber;      // null: ""
+};
+
+// Starts listening and serving. E_INVALIDARG for a malformed address, E_FAIL
+// when the address cannot be bound; either way `error` (when given) receives
+// one line saying why. S_FALSE when it already runs.
+ZELLDA_API HRESULT StartUaEndpoint(const UaEndpointOptions* options, char* error, uint32_t errorSize);
+// Closes every connection and session (releasing their items) and stops
+// listening. StopDAServer calls it first.
+ZELLDA_API HRESULT StopUaEndpoint();
+// The port the endpoint listens on, 0 while it does not.
+ZELLDA_API uint16_t UaEndpointPort();
+// The listen address to use: `commandLine` (the value of --listen) when it is
+// given, else the line "listen=ADDRESS:PORT" of opcua.ini in `dataFolder`; the
+// file is created with the default line when missing, and a bad line is traced
+// and the default used. E_INVALIDARG for a malformed command-line value.
+ZELLDA_API HRESULT ReadUaListenSetting(const char* dataFolder, const char* commandLine, char* address,
+                                       uint32_t size);
+
 }  // extern "C"

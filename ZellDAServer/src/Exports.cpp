@@ -20,6 +20,8 @@ bool DAServerInUse()
 
 HRESULT StopDAServer()
 {
+    // No OPC UA request may reach the program once the core has stopped.
+    StopUaEndpoint();
     return CServerCore::Instance().Stop();
 }
 

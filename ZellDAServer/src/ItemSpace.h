@@ -40,6 +40,7 @@ class CItemSpace {
     // The node of a defined item ID, or kNoNode.
     NodeId FindItem(std::string_view itemId) const;
     bool IsItem(NodeId node) const;
+    bool HasChildren(NodeId node) const { return At(node).firstChild != kNoNode; }
     // True when `node` is `ancestor` or lies below it.
     bool IsAtOrBelow(NodeId node, NodeId ancestor) const;
     // Removes a node with everything below it, then any ancestors left empty.
@@ -47,6 +48,20 @@ class CItemSpace {
     size_t Remove(NodeId node);
     // Children of a node in the order they were first defined.
     std::vector<Child> Children(NodeId node) const;
+    // The same without copies: visit(name, isItem, hasChildren) from child
+    // `skip` on, until it answers false.
+    template <typename F>
+    void VisitChildren(NodeId node, size_t skip, F&& visit) const
+    {
+        std::vector<NodeId> ids;
+        for (NodeId c = At(node).firstChild; c != kNoNode; c = At(c).nextSibling) ids.push_back(c);
+        for (size_t i = skip; i < ids.size(); ++i) {
+            const Node& n = At(ids[ids.size() - 1 - i]);
+            if (!visit(std::string_view(*m_names[n.name & kNameMask].text), (n.name & kItemBit) != 0,
+                       n.firstChild != kNoNode))
+                return;
+        }
+    }
     std::string FullPath(NodeId node) const;
 
     size_t ItemCount() const { return m_itemCount; }

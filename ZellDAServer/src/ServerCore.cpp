@@ -98,6 +98,16 @@ bool CCallGate::Enter()
     return true;
 }
 
+bool CCallGate::TryEnter()
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_open) return false;
+    if (t_enterDepth == 0 && t_exclusiveDepth == 0 && (m_exclusive || m_pending != 0)) return false;
+    ++m_inFlight;
+    ++t_enterDepth;
+    return true;
+}
+
 void CCallGate::Leave()
 {
     std::lock_guard lock(m_mutex);
@@ -1095,4 +1105,38 @@ void CServerCore::SendDataChanges()
         m_deliveryCv.notify_all();
     }
     if (!deliveries.empty()) m_trace.Trace(2, "Data change: %zu groups", deliveries.size());
+}
+
+// ---- network fronts ----
+
+CServerCore::PathInfo CServerCore::DescribePath(std::string_view path) const
+{
+    PathInfo info;
+    std::shared_lock lock(m_spaceMutex);
+    CItemSpace::NodeId node = path.empty() ? CItemSpace::kRootNode : m_space.Find(path);
+    if (node == CItemSpace::kNoNode) return info;
+    info.found = true;
+    info.isItem = m_space.IsItem(node);
+    info.hasChildren = m_space.HasChildren(node);
+    return info;
+}
+
+bool CServerCore::VisitChildren(std::string_view path, size_t skip, ChildVisitor visit, void* context) const
+{
+    std::shared_lock lock(m_spaceMutex);
+    CItemSpace::NodeId node = path.empty() ? CItemSpace::kRootNode : m_space.Find(path);
+    if (node == CItemSpace::kNoNode) return false;
+    m_space.VisitChildren(node, skip, [&](std::string_view name, bool isItem, bool hasChildren) {
+        return visit(context, name, isItem, hasChildren);
+    });
+    return true;
+}
+
+bool CServerCore::TryGetServerState(OPCSERVERSTATE* state)
+{
+    if (!m_gate.TryEnter()) return false;
+    COPCCallback* cb = m_callback.load();
+    if (cb) *state = cb->GetServerState();
+    m_gate.Leave();
+    return cb != nullptr;
 }

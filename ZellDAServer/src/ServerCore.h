@@ -17,7 +17,9 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -28,6 +30,8 @@ class CCallGate {
    public:
     // False when the gate is closed (server not running) or the wait ran out.
     bool Enter();
+    // Enter without waiting: false also while an exclusive holder is in or waiting.
+    bool TryEnter();
     void Leave();
     // close: also refuse every call from now on (until Open).
     bool BeginExclusive(bool close);
@@ -87,6 +91,35 @@ class CServerCore {
                               std::vector<CDAVariant>* values, std::vector<HRESULT>* errors);
     HRESULT LookupItemIDs(uint32_t clientId, const char* itemId, const std::vector<uint32_t>& ids,
                           std::vector<std::string>* itemIds, std::vector<HRESULT>* errors);
+
+    // For network fronts: the defined IDs without a client and without copies.
+    struct PathInfo {
+        bool found = false;
+        bool isItem = false;
+        bool hasChildren = false;
+    };
+    // A dotted path (empty: the unnamed top) as a branch or an item.
+    PathInfo DescribePath(std::string_view path) const;
+    // Calls visit(name, isItem, hasChildren) for the children of a path in the
+    // order they were defined, from child `skip` on, until it answers false.
+    // The defined IDs are locked meanwhile: visit must not call the toolkit.
+    // False when the path is not there.
+    using ChildVisitor = bool (*)(void* context, std::string_view name, bool isItem, bool hasChildren);
+    bool VisitChildren(std::string_view path, size_t skip, ChildVisitor visit, void* context) const;
+    template <typename F>
+    bool VisitChildren(std::string_view path, size_t skip, F&& f) const
+    {
+        return VisitChildren(
+            path, skip,
+            [](void* c, std::string_view n, bool item, bool children) {
+                return (*static_cast<std::remove_reference_t<F>*>(c))(n, item, children);
+            },
+            &f);
+    }
+    // The program's server state without waiting for the program: false when a
+    // withdrawal or stop holds the toolkit (the caller keeps what it knew).
+    bool TryGetServerState(OPCSERVERSTATE* state);
+    bool IsRunning() const { return m_running.load(); }
 
    private:
     using Clock = std::chrono::steady_clock;

@@ -9,8 +9,6 @@ void DecodeAs(Decoder& d, DecodedRequest& out)
 {
     T request;
     d.Read(request);
-    out.header = request.requestHeader;
-    out.headerOk = d.Ok();
     if (d.Ok()) out.request = std::move(request);
 }
 
@@ -50,16 +48,25 @@ DecodedRequest DecodeRequest(std::string_view body)
         return out;
     }
     if (typeId.ns == 0 && typeId.type == IdType::Numeric) out.typeId = typeId.numeric;
+    // The header on its own first, so that a body that fails further on still
+    // gets a fault echoing its request handle.
+    const std::string_view message = body.substr(d.Position());
+    Decoder header(message);
+    header.Read(out.header);
+    out.headerOk = header.Ok();
+    if (!out.headerOk) {
+        out.status = header.Status();
+        return out;
+    }
     for (const Entry& e : kEntries) {
         if (e.requestTypeId == out.typeId) {
-            e.decode(d, out);
-            out.status = d.Status();
+            Decoder whole(message);
+            e.decode(whole, out);
+            out.status = whole.Status();
             return out;
         }
     }
-    d.Read(out.header);
-    out.headerOk = d.Ok();
-    out.status = d.Ok() ? kBadServiceUnsupported : d.Status();
+    out.status = kBadServiceUnsupported;
     return out;
 }
 

@@ -18,6 +18,7 @@ constexpr StatusCode kBadCommunicationError = 0x80050000u;
 constexpr StatusCode kBadEncodingError = 0x80060000u;
 constexpr StatusCode kBadDecodingError = 0x80070000u;
 constexpr StatusCode kBadEncodingLimitsExceeded = 0x80080000u;
+constexpr StatusCode kBadUnknownResponse = 0x80090000u;
 constexpr StatusCode kBadTimeout = 0x800A0000u;
 constexpr StatusCode kBadServiceUnsupported = 0x800B0000u;
 constexpr StatusCode kBadShutdown = 0x800C0000u;
@@ -43,6 +44,7 @@ constexpr StatusCode kBadDataEncodingInvalid = 0x80380000u;
 constexpr StatusCode kBadDataEncodingUnsupported = 0x80390000u;
 constexpr StatusCode kBadNotReadable = 0x803A0000u;
 constexpr StatusCode kBadNotWritable = 0x803B0000u;
+constexpr StatusCode kBadNotSupported = 0x803D0000u;
 constexpr StatusCode kBadOutOfRange = 0x803C0000u;
 constexpr StatusCode kBadContinuationPointInvalid = 0x804A0000u;
 constexpr StatusCode kBadNoContinuationPoints = 0x804B0000u;
@@ -70,6 +72,7 @@ constexpr StatusCode kBadSecureChannelTokenUnknown = 0x80870000u;
 constexpr StatusCode kBadSequenceNumberInvalid = 0x80880000u;
 constexpr StatusCode kBadRequestTooLarge = 0x80B80000u;
 constexpr StatusCode kBadResponseTooLarge = 0x80B90000u;
+constexpr StatusCode kBadInvalidArgument = 0x80AB0000u;
 constexpr StatusCode kBadProtocolVersionUnsupported = 0x80BE0000u;
 
 constexpr bool IsBad(StatusCode s)

@@ -1,0 +1,67 @@
+#pragma once
+// The service sets, one file each: discovery, session, view, attribute.
+// Each Serve answers its request through the endpoint (Respond or Fault).
+
+#include "opcua/UaEndpoint.h"
+
+namespace ua {
+
+// ServiceDiscovery.cpp
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const GetEndpointsRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const FindServersRequest& request);
+// ServiceSession.cpp
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CreateSessionRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ActivateSessionRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CloseSessionRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CancelRequest& request);
+// ServiceView.cpp
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseNextRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const TranslateBrowsePathsRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const RegisterNodesRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const UnregisterNodesRequest& request);
+// ServiceAttribute.cpp
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const WriteRequest& request);
+
+// Requests that may reach the program run on a worker; the rest on the I/O thread.
+template <typename T>
+bool RunsOnWorker(const T&)
+{
+    return false;
+}
+inline bool RunsOnWorker(const CreateSessionRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const CloseSessionRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const WriteRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const RegisterNodesRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const UnregisterNodesRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const ReadRequest& r)
+{
+    for (const ReadValueId& v : r.nodesToRead)
+        if (v.nodeId.ns != 0) return true;
+    return false;
+}
+
+// The checks every service with a list of operations makes.
+inline StatusCode CheckOperationCount(size_t count, uint32_t limit)
+{
+    if (count == 0) return kBadNothingToDo;
+    return count > limit ? kBadTooManyOperations : kGood;
+}
+
+}  // namespace ua
