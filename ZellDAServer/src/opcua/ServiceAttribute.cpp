@@ -173,7 +173,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& reques
         ep.Trace().Trace(2, "OPC UA Read <%zu> items of \"%s\", maxAge %.0f", items.size(),
                          session->Name().c_str(), request.maxAge);
     }
-    ep.Respond(ctx, enc::kReadResponse, response, session->MaxResponseSize());
+    ep.Respond(ctx, enc::kReadResponse, response);
 }
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const WriteRequest& request)
@@ -226,7 +226,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const WriteRequest& reque
         for (size_t j = 0; j < items.size(); ++j) response.results[items[j]] = written[j];
         ep.Trace().Trace(1, "OPC UA Write <%zu> items of \"%s\"", items.size(), session->Name().c_str());
     }
-    ep.Respond(ctx, enc::kWriteResponse, response, session->MaxResponseSize());
+    ep.Respond(ctx, enc::kWriteResponse, response);
 }
 
 }  // namespace ua

@@ -36,8 +36,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CreateSessionReques
 {
     StatusCode status;
     std::shared_ptr<CUaSession> session =
-        ep.Sessions().Create(request.sessionName, request.requestedSessionTimeout,
-                             request.maxResponseMessageSize, ctx.channelId, &status);
+        ep.Sessions().Create(request.sessionName, request.requestedSessionTimeout, ctx.channelId, &status);
     if (!session) {
         ep.Trace().Trace(1, "OPC UA session \"%s\" refused: 0x%08X", request.sessionName.c_str(), status);
         ep.Fault(ctx, status);

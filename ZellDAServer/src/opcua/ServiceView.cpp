@@ -55,7 +55,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseRequest& requ
     for (const BrowseDescription& d : request.nodesToBrowse)
         response.results.push_back(
             BrowseFrom(ep, *session, BrowseCursor{ep.AddressSpace().Resolve(d.nodeId), d, 0, max}));
-    ep.Respond(ctx, enc::kBrowseResponse, response, session->MaxResponseSize());
+    ep.Respond(ctx, enc::kBrowseResponse, response);
 }
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseNextRequest& request)
@@ -83,7 +83,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseNextRequest& 
             response.results.push_back(BrowseFrom(ep, *session, std::move(cursor)));
         }
     }
-    ep.Respond(ctx, enc::kBrowseNextResponse, response, session->MaxResponseSize());
+    ep.Respond(ctx, enc::kBrowseNextResponse, response);
 }
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const TranslateBrowsePathsRequest& request)
@@ -123,7 +123,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const TranslateBrowsePath
         }
         response.results.push_back(std::move(result));
     }
-    ep.Respond(ctx, enc::kTranslateBrowsePathsResponse, response, session->MaxResponseSize());
+    ep.Respond(ctx, enc::kTranslateBrowsePathsResponse, response);
 }
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const RegisterNodesRequest& request)

@@ -425,14 +425,12 @@ std::vector<EndpointDescription> CUaEndpoint::Endpoints(const std::string& url) 
     return {e};
 }
 
-void CUaEndpoint::SendBody(const RequestContext& ctx, const std::string& body, uint32_t sessionLimit)
+void CUaEndpoint::SendBody(const RequestContext& ctx, const std::string& body)
 {
     CUaConnection& c = *ctx.connection;
     std::lock_guard lock(c.m_mutex);
     if (c.m_closed || c.m_closing) return;
-    StatusCode s = sessionLimit != 0 && body.size() > sessionLimit
-                       ? kBadResponseTooLarge
-                       : c.m_channel.EncodeMessage(ctx.requestId, body, &c.m_out);
+    StatusCode s = c.m_channel.EncodeMessage(ctx.requestId, body, &c.m_out);
     if (s == kBadResponseTooLarge) {
         ServiceFault fault;
         fault.responseHeader.timestamp = Now();

@@ -108,15 +108,17 @@ class CUaEndpoint {
     // Closes a session on a worker: releasing items calls the program.
     void CloseSessionLater(std::shared_ptr<CUaSession> session, const char* why);
 
+    // The client's Hello limits bind; a session's maxResponseMessageSize does
+    // not: a common client asks for 800 kB there yet takes far larger answers.
     template <typename T>
-    void Respond(const RequestContext& ctx, uint32_t typeId, T& response, uint32_t sessionLimit = 0)
+    void Respond(const RequestContext& ctx, uint32_t typeId, T& response)
     {
         response.responseHeader.timestamp = Now();
         response.responseHeader.requestHandle = ctx.header.requestHandle;
         std::string body;
         Encoder e(body);
         e(NodeId::Numeric(typeId), response);
-        SendBody(ctx, body, sessionLimit);
+        SendBody(ctx, body);
     }
     void Fault(const RequestContext& ctx, StatusCode status);
 
@@ -132,7 +134,7 @@ class CUaEndpoint {
     void FlushLocked(CUaConnection& c);
     void CloseConnection(const std::shared_ptr<CUaConnection>& c, const char* why);
     void Tick();
-    void SendBody(const RequestContext& ctx, const std::string& body, uint32_t sessionLimit);
+    void SendBody(const RequestContext& ctx, const std::string& body);
     ServerState CurrentState();
     template <typename T>
     void Route(RequestContext&& ctx, T&& request);

@@ -24,13 +24,12 @@ int64_t NowTicks()
 
 }  // namespace
 
-CUaSession::CUaSession(NodeId id, NodeId token, std::string name, double timeoutMs, uint32_t maxResponseSize,
-                       uint32_t coreClient, uint32_t channelId)
+CUaSession::CUaSession(NodeId id, NodeId token, std::string name, double timeoutMs, uint32_t coreClient,
+                       uint32_t channelId)
     : m_id(std::move(id)),
       m_token(std::move(token)),
       m_name(std::move(name)),
       m_timeoutMs(timeoutMs),
-      m_maxResponseSize(maxResponseSize),
       m_coreClient(coreClient),
       m_channelId(channelId),
       m_lastUse(Clock::now())
@@ -364,8 +363,7 @@ void CUaSession::Close()
 // ---- manager ----
 
 std::shared_ptr<CUaSession> CUaSessionManager::Create(const std::string& name, double requestedTimeoutMs,
-                                                      uint32_t maxResponseSize, uint32_t channelId,
-                                                      StatusCode* status)
+                                                      uint32_t channelId, StatusCode* status)
 {
     {
         std::lock_guard lock(m_mutex);
@@ -398,8 +396,7 @@ std::shared_ptr<CUaSession> CUaSessionManager::Create(const std::string& name, d
     double timeout = requestedTimeoutMs <= 0
                          ? kDefaultSessionTimeoutMs
                          : std::clamp(requestedTimeoutMs, kMinSessionTimeoutMs, kMaxSessionTimeoutMs);
-    auto session =
-        std::make_shared<CUaSession>(std::move(id), token, name, timeout, maxResponseSize, client, channelId);
+    auto session = std::make_shared<CUaSession>(std::move(id), token, name, timeout, client, channelId);
     std::lock_guard lock(m_mutex);
     --m_creating;
     m_sessions.emplace(token.text, session);

@@ -45,8 +45,8 @@ class CUaSession {
    public:
     using Clock = std::chrono::steady_clock;
 
-    CUaSession(NodeId id, NodeId token, std::string name, double timeoutMs, uint32_t maxResponseSize,
-               uint32_t coreClient, uint32_t channelId);
+    CUaSession(NodeId id, NodeId token, std::string name, double timeoutMs, uint32_t coreClient,
+               uint32_t channelId);
     ~CUaSession();
     CUaSession(const CUaSession&) = delete;
     CUaSession& operator=(const CUaSession&) = delete;
@@ -55,7 +55,6 @@ class CUaSession {
     const NodeId& Token() const { return m_token; }
     const std::string& Name() const { return m_name; }
     double TimeoutMs() const { return m_timeoutMs; }
-    uint32_t MaxResponseSize() const { return m_maxResponseSize; }
     uint32_t CoreClient() const { return m_coreClient; }
 
     // A request on channelId: kGood and the session's clock restarted, or why not.
@@ -113,7 +112,6 @@ class CUaSession {
     const NodeId m_token;
     const std::string m_name;
     const double m_timeoutMs;
-    const uint32_t m_maxResponseSize;
     const uint32_t m_coreClient;
 
     mutable std::mutex m_stateMutex;
@@ -140,8 +138,8 @@ class CUaSession {
 class CUaSessionManager {
    public:
     // A new session (its core client connected), or null with the reason.
-    std::shared_ptr<CUaSession> Create(const std::string& name, double requestedTimeoutMs,
-                                       uint32_t maxResponseSize, uint32_t channelId, StatusCode* status);
+    std::shared_ptr<CUaSession> Create(const std::string& name, double requestedTimeoutMs, uint32_t channelId,
+                                       StatusCode* status);
     std::shared_ptr<CUaSession> Find(const NodeId& token) const;
     // Takes a session out of the manager; the caller closes it.
     std::shared_ptr<CUaSession> Remove(const NodeId& token);
