@@ -30,11 +30,12 @@ CSingleVectors::CSingleVectors() : CSingleVectors(ProgramFolder()) {}
 
 CSingleVectors::CSingleVectors(const std::string& libraryFolder)
 {
+    // First: its lock is the item lock, which whatever is made below may be handed.
+    m_daCallback = std::make_unique<CDACallback>(CDACallbackContext{
+        m_configurationLock, [this] { return m_root.get(); }, [this] { return m_debugLog.get(); }});
     LoadCipherLibrary(libraryFolder);
     m_clientIdleTimer = std::make_unique<CIntervalTimer>(kClientIdleIntervalMs);
     m_root = std::make_unique<CLevelRoot>();
-    m_daCallback = std::make_unique<CDACallback>(CDACallbackContext{
-        m_configurationLock, [this] { return m_root.get(); }, [this] { return m_debugLog.get(); }});
 }
 
 CSingleVectors::~CSingleVectors()
