@@ -2,6 +2,7 @@
 
 #include "platform/File.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <pwd.h>
 #include <unistd.h>
@@ -115,4 +116,17 @@ bool CreateDataFolder(std::string* folder)
         *folder = data;
     }
     return CreateFolders(common) && CreateFolders(data);
+}
+
+bool CanWriteInFolder(const std::string& folder)
+{
+    const std::string probe = JoinPath(folder, ".write-test-" + std::to_string(getpid()));
+    CFile file;
+    if (!file.Open(probe, FileAccess::ReadWrite, FileMode::CreateAlways)) {
+        return false;
+    }
+    const int error = file.Close() ? 0 : errno;
+    (void)DeleteFile(probe);
+    errno = error;
+    return error == 0;
 }

@@ -26,6 +26,9 @@ std::string DataFolderPath();
 // (existing ones are reused) and gives the data folder's path; false when a
 // folder cannot be created (the path is still given).
 bool CreateDataFolder(std::string* folder);
+// Whether a file can be created in the folder: one is made and removed
+// again. False with errno telling why.
+bool CanWriteInFolder(const std::string& folder);
 
 // The resolution rule with its inputs made explicit: the variable's value when
 // it is an absolute path, else systemFolder for root, else home + homeSuffix.
