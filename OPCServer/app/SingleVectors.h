@@ -64,6 +64,8 @@ class CSingleVectors {
 
     // 1 from construction, 0 once shutdown begins; the server monitor runs while it is 1.
     uint32_t Running() const { return m_running.load(); }
+    // The first step of shutdown: the server monitor ends.
+    void ClearRunning() { m_running.store(0); }
 
     // Forms the four file paths inside the data folder.
     void SetDataFolder(const std::string& folder);
