@@ -1,10 +1,10 @@
 #include "app/CommandLine.h"
 
+#include "ZellDAServer.h"
 #include "app/SingleVectors.h"
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 
 namespace {
 
@@ -54,8 +54,9 @@ CAppOptions ParseAppOptions(int argc, const char* const* argv)
                 return options;
             }
             i += usedNext ? 1 : 0;
-            if (!IsListenAddress(value)) {
-                options.m_error = "--listen: not ADDRESS:PORT (port 1..65535): " + value;
+            char checked[256];
+            if (FAILED(ReadUaListenSetting(nullptr, value.c_str(), checked, sizeof checked))) {
+                options.m_error = "--listen: not ADDRESS:PORT: " + value;
                 return options;
             }
             options.m_listen = value;
@@ -65,24 +66,6 @@ CAppOptions ParseAppOptions(int argc, const char* const* argv)
         }
     }
     return options;
-}
-
-bool IsListenAddress(std::string_view text)
-{
-    const size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || colon == 0) {
-        return false;
-    }
-    const std::string_view host = text.substr(0, colon);
-    const std::string_view port = text.substr(colon + 1);
-    unsigned number = 0;
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
-    if (error != std::errc() || end != port.data() + port.size() || number == 0 || number > 65535) {
-        return false;
-    }
-    return std::all_of(host.begin(), host.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-';
-    });
 }
 
 std::vector<std::string_view> CommandTokens(std::string_view commandLine)

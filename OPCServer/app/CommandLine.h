@@ -12,7 +12,8 @@ struct CAppOptions {
     bool m_help = false;
     bool m_version = false;
     // --listen ADDRESS:PORT (or --listen=ADDRESS:PORT): where the OPC UA
-    // endpoint listens; empty when not given.
+    // endpoint listens, checked by the endpoint's own reading of addresses;
+    // empty when not given.
     std::string m_listen;
     std::string m_commandLine;
     // Why the arguments cannot be used; empty when they can.
@@ -20,9 +21,6 @@ struct CAppOptions {
 };
 
 CAppOptions ParseAppOptions(int argc, const char* const* argv);
-
-// "ADDRESS:PORT" with a dotted IPv4 address or a host name and a port 1..65535.
-bool IsListenAddress(std::string_view text);
 
 // The non-empty pieces of the command line between "/" separators.
 std::vector<std::string_view> CommandTokens(std::string_view commandLine);

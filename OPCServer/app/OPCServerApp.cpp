@@ -4,8 +4,10 @@
 #include "app/ServerIdentity.h"
 #include "app/SingleVectors.h"
 #include "app/Version.h"
+#include "config/ChannelForm.h"
 #include "config/ConfigurationFile.h"
 #include "config/LevelRoot.h"
+#include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
 
@@ -207,20 +209,39 @@ void COPCServerApp::LoadAtStart(CSingleVectors& app)
 bool COPCServerApp::StartServing(CSingleVectors& app)
 {
     (void)SetCallbackObject(&app.DACallback());
-    ConfigureEndpoint();
     if (!StartDAServer(nullptr, &kServerClsid)) {
         return Fail("the DA server cannot start");
+    }
+    if (!StartEndpoint(app)) {
+        return false;
     }
     m_monitor.Start(app, [] { return DAServerInUse(); });
     Trace("Start-up: serving %lld ms after the start", MsBetween(m_created, Clock::now()));
     return true;
 }
 
-void COPCServerApp::ConfigureEndpoint()
+bool COPCServerApp::StartEndpoint(CSingleVectors& app)
 {
-    if (!m_options.m_listen.empty()) {
-        Trace("OPC UA endpoint: listen address %s from the command line", m_options.m_listen.c_str());
+    char address[256] = "";
+    (void)ReadUaListenSetting(app.DataFolder().c_str(),
+                              m_options.m_listen.empty() ? nullptr : m_options.m_listen.c_str(), address,
+                              sizeof address);
+    const std::string version = VersionText();
+    UaEndpointOptions options{};
+    options.listen = address;
+    options.listenSocket = -1;
+    options.applicationName = kProgramName;
+    options.softwareVersion = version.c_str();
+    char error[512] = "";
+    if (SUCCEEDED(StartUaEndpoint(&options, error, sizeof error))) {
+        Trace("OPC UA endpoint: %s, port %u", address, static_cast<unsigned>(UaEndpointPort()));
+        return true;
     }
+    if (m_configurationMode) {
+        (void)ShowMessageBox(error, kWarningCaption, MB_OK | MB_ICONEXCLAMATION);
+        return true;
+    }
+    return Fail(error);
 }
 
 void COPCServerApp::Reload()

@@ -72,8 +72,10 @@ class COPCServerApp : private IAppEvents {
     bool CreateFrame();
     void LoadAtStart(CSingleVectors& app);
     bool StartServing(CSingleVectors& app);
-    // The single place where the OPC UA endpoint takes --listen.
-    void ConfigureEndpoint();
+    // The OPC UA endpoint on --listen, else opcua.ini's address. An address
+    // that cannot be bound ends start-up in server mode; in configuration
+    // mode it is a warning (the operator edits while a server holds the port).
+    bool StartEndpoint(CSingleVectors& app);
     // SIGHUP: the configuration file again, as after a save.
     void Reload();
     void WaitAfterLastExchange(CSingleVectors& app);
