@@ -5,6 +5,9 @@
 #include "UaTestServer.h"
 #include "opcua/UaLimits.h"
 
+#include <atomic>
+#include <signal.h>
+
 using namespace ua;
 
 namespace {
@@ -183,6 +186,19 @@ TEST_F(UaAttributeTest, MaxAgeServesHeldItemsAndReadsTheRestFromTheDevice)
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     ReadOne(Item("ch.dev.rw"), Attribute::Value, 10);
     EXPECT_EQ(m_program.m_scans.load(), 3);
+}
+
+TEST_F(UaAttributeTest, DeviceReadsRunOnAThreadWithItsOwnSignalStack)
+{
+    // So that a stack overflow while the program reads a device reaches the crash report.
+    std::atomic<int> withStack{-1};
+    m_program.m_onScan = [&] {
+        stack_t current{};
+        withStack = sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 ? 1 : 0;
+    };
+    ReadOne(Item("ch.dev.rw"), Attribute::Value, 0);
+    m_program.m_onScan = nullptr;
+    EXPECT_EQ(withStack.load(), 1);
 }
 
 TEST_F(UaAttributeTest, QualityBecomesStatusAndTimestampsFollowTheRequest)

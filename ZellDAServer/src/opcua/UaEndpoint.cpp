@@ -5,6 +5,7 @@
 #include "opcua/UaServices.h"
 #include "opcua/UaSettings.h"
 #include "opcua/protocol/UaRequest.h"
+#include "platform/CrashSignals.h"
 
 namespace ua {
 
@@ -72,6 +73,8 @@ void CUaWorkers::Post(std::function<void()> job)
 
 void CUaWorkers::Run()
 {
+    // A stack overflow on the endpoint's threads is reported too.
+    PrepareCrashStackForThread();
     for (;;) {
         std::function<void()> job;
         {
@@ -202,6 +205,7 @@ HRESULT CUaEndpoint::Stop()
 
 void CUaEndpoint::IoLoop()
 {
+    PrepareCrashStackForThread();
     std::vector<CSocketPoller::Event> events;
     auto nextTick = std::chrono::steady_clock::now();
     while (!m_stopping.load()) {
