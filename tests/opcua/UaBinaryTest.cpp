@@ -209,7 +209,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Malformed{"StringLongerThanTheInput", "0c 05 00 00 00 61", kBadDecodingError},
                       Malformed{"StringLengthBelowMinusOne", "0c fe ff ff ff", kBadDecodingError},
                       Malformed{"ArrayCountBeyondTheInput", "87 00 00 00 40 00", kBadDecodingError},
-                      Malformed{"ArrayOverTheLimit", "81 a1 86 01 00", kBadDecodingError},
                       Malformed{"DimensionsOnAScalar", "45 01 00", kBadDecodingError},
                       Malformed{"DimensionsNotMatchingTheElements",
                                 "c3 02 00 00 00 01 02 01 00 00 00 03 00 00 00", kBadDecodingError},

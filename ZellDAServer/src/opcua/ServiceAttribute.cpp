@@ -113,6 +113,14 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& reques
             dv.serverTimestamp = now;
         }
         const bool isValue = r.attributeId == static_cast<uint32_t>(Attribute::Value);
+        // An item's value goes straight to the session, which knows the items it
+        // holds; only what it does not find is looked up in the address space.
+        if (isValue && r.nodeId.ns == kItemNamespace && r.nodeId.type == IdType::String &&
+            r.indexRange.empty() && r.dataEncoding.name.empty()) {
+            items.push_back(i);
+            itemIds.push_back(r.nodeId.text);
+            continue;
+        }
         NodeRef node = space.Resolve(r.nodeId);
         Variant value;
         StatusCode s = kGood;
@@ -156,6 +164,9 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& reques
         for (size_t j = 0; j < items.size(); ++j) {
             DataValue& dv = response.results[items[j]];
             ItemValue& v = values[j];
+            if (v.status == kBadNodeIdUnknown &&
+                space.Resolve(request.nodesToRead[items[j]].nodeId).kind == NodeRef::Folder)
+                v.status = kBadAttributeIdInvalid;  // a folder has no value
             if (v.status != kGood) {
                 dv.hasStatus = true;
                 dv.status = v.status;

@@ -88,6 +88,8 @@ class CUaWorkers {
 
 class CUaEndpoint {
    public:
+    static constexpr size_t kKeptBufferBytes = 8u << 20;
+
     static CUaEndpoint& Instance();
 
     HRESULT Start(const UaEndpointOptions& options, std::string* error);
@@ -115,10 +117,14 @@ class CUaEndpoint {
     {
         response.responseHeader.timestamp = Now();
         response.responseHeader.requestHandle = ctx.header.requestHandle;
-        std::string body;
+        // Each thread keeps its buffer, so large answers are not laid out in
+        // fresh memory every time.
+        thread_local std::string body;
+        body.clear();
         Encoder e(body);
         e(NodeId::Numeric(typeId), response);
         SendBody(ctx, body);
+        if (body.capacity() > kKeptBufferBytes) std::string().swap(body);
     }
     void Fault(const RequestContext& ctx, StatusCode status);
 

@@ -9,7 +9,7 @@ namespace ua {
 constexpr uint32_t kMaxConnections = 100;
 constexpr uint32_t kMaxSessions = 100;
 constexpr uint32_t kMaxBrowseContinuationPoints = 10;  // per session
-constexpr uint32_t kMaxNodesPerRead = 50000;
+constexpr uint32_t kMaxNodesPerRead = 100000;
 constexpr uint32_t kMaxNodesPerWrite = 10000;
 constexpr uint32_t kMaxNodesPerBrowse = 10000;
 constexpr uint32_t kMaxNodesPerRegisterNodes = 10000;

@@ -118,14 +118,16 @@ void CUaSession::Resolve(const std::vector<std::string_view>& itemIds, std::vect
     const Clock::time_point now = Clock::now();
     out->assign(itemIds.size(), Resolved{});
     std::vector<std::string_view> missing;
+    std::vector<HeldItem*> found;
+    m_items.FindAll(itemIds, &found);
     for (size_t i = 0; i < itemIds.size(); ++i) {
-        auto it = m_items.find(itemIds[i]);
-        if (it == m_items.end()) {
+        HeldItem* held = found[i];
+        if (!held) {
             missing.push_back(itemIds[i]);
             continue;
         }
-        it->second.lastUse = now;
-        (*out)[i].item = &it->second;
+        held->lastUse = now;
+        (*out)[i].item = held;
     }
     if (missing.empty()) return;
     std::sort(missing.begin(), missing.end());
@@ -152,7 +154,7 @@ void CUaSession::Resolve(const std::vector<std::string_view>& itemIds, std::vect
             item.canonicalType = results[j].canonicalType;
             item.accessRights = results[j].accessRights;
             item.lastUse = now;
-            m_items.emplace(std::string(missing[j]), item);
+            m_items.Insert(missing[j], item);
         }
     }
     for (size_t i = 0; i < itemIds.size(); ++i) {
@@ -163,15 +165,14 @@ void CUaSession::Resolve(const std::vector<std::string_view>& itemIds, std::vect
             r.status = bad->second;
             continue;
         }
-        r.item = &m_items.find(itemIds[i])->second;
+        r.item = m_items.Find(itemIds[i]);
         r.fresh = true;
     }
 }
 
 void CUaSession::Forget(std::string_view itemId)
 {
-    auto it = m_items.find(itemId);
-    if (it != m_items.end()) m_items.erase(it);
+    m_items.Erase(itemId);
 }
 
 void CUaSession::ReadFrom(DADataSource source, const std::vector<size_t>& which,
@@ -310,10 +311,10 @@ void CUaSession::UnregisterItems(const std::vector<std::string_view>& itemIds)
     std::lock_guard lock(m_itemsMutex);
     std::vector<uint32_t> handles;
     for (std::string_view id : itemIds) {
-        auto it = m_items.find(id);
-        if (it == m_items.end() || !it->second.registered) continue;
-        handles.push_back(it->second.handle);
-        m_items.erase(it);
+        HeldItem* held = m_items.Find(id);
+        if (!held || !held->registered) continue;
+        handles.push_back(held->handle);
+        m_items.Erase(id);
     }
     std::vector<HRESULT> errors;
     if (!handles.empty()) Core().RemoveItems(m_coreClient, m_group, handles, &errors);
@@ -323,14 +324,11 @@ void CUaSession::ReleaseIdleItems(Clock::time_point now, uint32_t holdMs)
 {
     std::lock_guard lock(m_itemsMutex);
     std::vector<uint32_t> handles;
-    for (auto it = m_items.begin(); it != m_items.end();) {
-        if (!it->second.registered && now - it->second.lastUse > std::chrono::milliseconds(holdMs)) {
-            handles.push_back(it->second.handle);
-            it = m_items.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    m_items.EraseIf(
+        [&](const HeldItem& item) {
+            return !item.registered && now - item.lastUse > std::chrono::milliseconds(holdMs);
+        },
+        [&](const HeldItem& item) { handles.push_back(item.handle); });
     std::vector<HRESULT> errors;
     if (!handles.empty()) Core().RemoveItems(m_coreClient, m_group, handles, &errors);
 }
@@ -338,7 +336,7 @@ void CUaSession::ReleaseIdleItems(Clock::time_point now, uint32_t holdMs)
 size_t CUaSession::HeldItems()
 {
     std::lock_guard lock(m_itemsMutex);
-    return m_items.size();
+    return m_items.Size();
 }
 
 HRESULT CUaSession::GetProperties(const std::string& itemId, const std::vector<uint32_t>& ids,
@@ -356,7 +354,7 @@ void CUaSession::Close()
         m_cursors.clear();
     }
     std::lock_guard lock(m_itemsMutex);
-    m_items.clear();
+    m_items.Clear();
     Core().Disconnect(m_coreClient);
 }
 

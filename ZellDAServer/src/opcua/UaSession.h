@@ -13,6 +13,7 @@
 
 #include "ZellDAClient.h"
 #include "opcua/UaAddressSpace.h"
+#include "opcua/UaHeldItems.h"
 #include "opcua/protocol/UaMessages.h"
 
 #include <chrono>
@@ -128,11 +129,7 @@ class CUaSession {
 
     std::mutex m_itemsMutex;
     uint32_t m_group = 0;
-    struct Hash {
-        using is_transparent = void;
-        size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-    };
-    std::unordered_map<std::string, HeldItem, Hash, std::equal_to<>> m_items;
+    CHeldItems<HeldItem> m_items;
 };
 
 class CUaSessionManager {

@@ -2,7 +2,7 @@
 // Acknowledge, OpenSecureChannel, chunked GetEndpoints, CloseSecureChannel and
 // their malformed variants), each on a raw connection of its own: every one
 // gets a proper answer, or an Error message and a closed connection. A client
-// is served afterwards.
+// is served afterwards. The server is the real OpcVireo2.
 "use strict";
 
 const { describe, it, before, after } = require("node:test");
@@ -10,7 +10,7 @@ const assert = require("node:assert");
 const net = require("node:net");
 const fixtures = require("node-opcua-transport/dist/test-fixtures");
 const { OPCUAClient, MessageSecurityMode, SecurityPolicy, AttributeIds, StatusCodes } = require("node-opcua-client");
-const { Host } = require("./host");
+const { Kit } = require("./kit");
 
 // What came back on one connection: the message types in order, the code of
 // an Error message, whether the server closed the connection.
@@ -57,9 +57,9 @@ function exchange(port, pieces, waitMs = 1500) {
 }
 
 describe("node-opcua-transport's captured messages", () => {
-    const host = new Host(["--fake"]);
-    before(() => host.start());
-    after(() => host.stop());
+    const kit = new Kit();
+    before(() => kit.start());
+    after(() => kit.stop());
 
     const hello = fixtures.helloMessage1;
     const open = fixtures.openChannelRequest1;
@@ -95,7 +95,7 @@ describe("node-opcua-transport's captured messages", () => {
     ];
     for (const [name, pieces, acceptable] of cases) {
         it(name, async () => {
-            const r = await exchange(host.port, pieces);
+            const r = await exchange(kit.port, pieces);
             assert.ok(acceptable(r), JSON.stringify(r));
         });
     }
@@ -107,7 +107,7 @@ describe("node-opcua-transport's captured messages", () => {
             securityPolicy: SecurityPolicy.None,
             connectionStrategy: { maxRetry: 0 },
         });
-        await client.connect(host.endpoint);
+        await client.connect(kit.endpoint);
         const session = await client.createSession();
         const state = await session.read({ nodeId: "i=2259", attributeId: AttributeIds.Value }, 0);
         await session.close();

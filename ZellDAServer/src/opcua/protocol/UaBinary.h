@@ -35,8 +35,8 @@ concept Structure = requires(Decoder& d, T& t)
 };
 
 // Limits every decoder applies.
-constexpr uint32_t kMaxArrayLength = 100000;      // one array
-constexpr uint32_t kMaxDecodedElements = 200000;  // all arrays of one message together
+constexpr uint32_t kMaxArrayLength = 200000;      // one array
+constexpr uint32_t kMaxDecodedElements = 400000;  // all arrays of one message together
 constexpr uint32_t kMaxStringLength = 65535;
 constexpr uint32_t kMaxByteStringLength = 65535;
 constexpr int kMaxNesting = 32;

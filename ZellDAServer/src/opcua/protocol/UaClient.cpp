@@ -1,5 +1,7 @@
 #include "opcua/protocol/UaClient.h"
 
+#include "platform/StreamServer.h"
+
 #include <chrono>
 
 namespace ua {
@@ -144,7 +146,9 @@ StatusCode CUaClient::OpenSession(const std::string& name, double timeoutMs)
     request.clientDescription.applicationUri = "urn:test:client";
     request.clientDescription.applicationType = ApplicationType::Client;
     request.sessionName = name;
-    request.clientNonce.bytes.assign(32, 'n');
+    // Servers refuse a nonce they have seen before.
+    request.clientNonce.bytes.resize(32);
+    RandomBytes(request.clientNonce.bytes.data(), request.clientNonce.bytes.size());
     request.requestedSessionTimeout = timeoutMs;
     m_token = NodeId{};
     if (StatusCode s = Call(enc::kCreateSessionRequest, request, enc::kCreateSessionResponse, &m_session);
