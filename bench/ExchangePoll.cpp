@@ -91,7 +91,9 @@ MemoryChannel& AddChannel(CLevelRoot& root, const std::string& name)
     root.AddLevel(std::move(owned));
     (void)channel.Build();
     // Frames plain, as without the cipher library.
-    channel.Exchange().SetCipher(nullptr, nullptr);
+    static const CExchangeServices plain =
+        CSingleVectors::Instance().ExchangeServices().WithCipher(nullptr, nullptr);
+    channel.Exchange().SetServices(plain);
     return channel;
 }
 

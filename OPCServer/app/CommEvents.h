@@ -1,4 +1,6 @@
 #pragma once
+#include "polling/ExchangeEvents.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -6,20 +8,7 @@
 class CLogFile;
 class CCriticalSection;
 
-// Communication event codes recorded in the statistics log.
-enum CommEvent : uint32_t {
-    kCommBadPacket = 2,
-    kCommChecksumMismatch = 3,  // never raised
-    kCommNoAnswer = 4,
-    kCommLinkUp = 7,
-    kCommLinkDown = 8,
-    kCommTimeSyncError = 9,  // never raised
-    kCommTimeSync = 10,      // never raised
-    kCommPortOpenError = 11,
-    kCommKeyMismatch = 12,
-    kCommBadRequest = 20,  // never raised
-    kCommNoData = 21,      // never raised
-};
+// The event codes are the exchange's (polling/ExchangeEvents.h); the texts are here.
 
 // The event's text; an unknown code gives "Ошибка #<code>".
 std::string CommEventText(uint32_t code);

@@ -1,8 +1,8 @@
 #include "app/ServerMonitor.h"
 
-#include "app/IntervalTimer.h"
 #include "app/SingleVectors.h"
 #include "platform/CrashSignals.h"
+#include "platform/IntervalTimer.h"
 
 #include <chrono>
 

@@ -10,7 +10,35 @@ namespace {
 // The process instance: made on first use and, outside tests, never deleted.
 CSingleVectors* g_instance = nullptr;
 
+constexpr int kFrameTraceLevel = 1;
+
 }  // namespace
+
+// Communication events go to the statistics log, frame traces to the debug
+// log's COMMON category at level 1.
+class CSingleVectors::ExchangeEvents final : public IExchangeEvents {
+   public:
+    explicit ExchangeEvents(CSingleVectors& app) : m_app(app) {}
+
+    void RecordCommEvent(uint32_t code, const CLevelChannel& channel) override
+    {
+        m_app.RecordCommEvent(code, &channel);
+    }
+    bool TracesFrames() override
+    {
+        const CDebugLog* log = m_app.DebugLog();
+        return log != nullptr && log->IsEnabled(kDebugCommon, kFrameTraceLevel);
+    }
+    void TraceFrame(const std::string& line) override
+    {
+        if (CDebugLog* log = m_app.DebugLog()) {
+            (void)log->Trace(kDebugCommon, kFrameTraceLevel, "%s", line.c_str());
+        }
+    }
+
+   private:
+    CSingleVectors& m_app;
+};
 
 CSingleVectors& CSingleVectors::Instance()
 {
@@ -34,8 +62,12 @@ CSingleVectors::CSingleVectors(const std::string& libraryFolder)
     m_daCallback = std::make_unique<CDACallback>(CDACallbackContext{
         m_configurationLock, [this] { return m_root.get(); }, [this] { return m_debugLog.get(); }});
     LoadCipherLibrary(libraryFolder);
+    m_exchangeEvents = std::make_unique<ExchangeEvents>(*this);
+    m_exchangeServices = std::make_unique<CExchangeServices>(CExchangeServices{
+        ItemLock(), m_lastExchangeTimer, *m_exchangeEvents, m_encryptPacket, m_decryptPacket});
     m_clientIdleTimer = std::make_unique<CIntervalTimer>(kClientIdleIntervalMs);
     m_root = std::make_unique<CLevelRoot>();
+    m_root->UseServices(*m_exchangeServices);
 }
 
 CSingleVectors::~CSingleVectors()
@@ -76,6 +108,8 @@ void CSingleVectors::Release()
     // Every channel thread has ended with the tree: nobody calls the cipher now.
     m_encryptPacket = nullptr;
     m_decryptPacket = nullptr;
+    m_exchangeServices->m_encrypt = nullptr;
+    m_exchangeServices->m_decrypt = nullptr;
     m_cipherLibrary.Unload();
 }
 
@@ -90,6 +124,9 @@ void CSingleVectors::SetDataFolder(const std::string& folder)
 
 void CSingleVectors::SetRoot(std::unique_ptr<CLevelRoot> root)
 {
+    if (root) {
+        root->UseServices(*m_exchangeServices);
+    }
     {
         CCriticalSectionLock lock(m_configurationLock);
         m_root.swap(root);

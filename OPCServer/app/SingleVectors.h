@@ -1,6 +1,5 @@
 #pragma once
 #include "app/DebugLog.h"
-#include "app/IntervalTimer.h"
 #include "app/LogFile.h"
 #include "config/LevelChannel.h"
 #include "devicemaps/RegisterMapBuilder.h"
@@ -8,6 +7,8 @@
 #include "platform/CriticalSection.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/HResult.h"
+#include "platform/IntervalTimer.h"
+#include "polling/ExchangeServices.h"
 
 #include <atomic>
 #include <cstdint>
@@ -16,12 +17,6 @@
 
 class CLevelElementBase;
 class CLevelRoot;
-
-// Entry points of the packet cipher library (C calling convention).
-using EncryptPacketFunction = void (*)(const uint8_t* key, const uint8_t* plain, int32_t plainLength,
-                                       uint8_t* packet, int32_t* packetLength);
-using DecryptPacketFunction = int32_t (*)(const uint8_t* key, const uint8_t* packet, int32_t packetLength,
-                                          uint8_t* plain, int32_t* plainLength);
 
 // Start modes, from the first command-line token.
 inline constexpr uint8_t kStartModeNormal = 0;
@@ -94,6 +89,11 @@ class CSingleVectors {
     // done with it (StopDAServer) before the singleton goes.
     CDACallback& DACallback() { return *m_daCallback; }
 
+    // What every channel's device exchange uses of the process: the item
+    // lock, the cipher entry points, the last-exchange timer, and the
+    // statistics and debug logs as its events. Handed to every root.
+    const CExchangeServices& ExchangeServices() const { return *m_exchangeServices; }
+
     // Restarted before every transaction attempt; shutdown waits until it has elapsed.
     CIntervalTimer& LastExchangeTimer() { return m_lastExchangeTimer; }
     void RestartLastExchangeTimer() { m_lastExchangeTimer.Restart(); }
@@ -137,6 +137,8 @@ class CSingleVectors {
     bool LoadDebugSettings();
 
    private:
+    class ExchangeEvents;
+
     void LoadCipherLibrary(const std::string& folder);
 
     CRegisterMapBuilder m_registerMapBuilder;
@@ -153,6 +155,8 @@ class CSingleVectors {
     CCriticalSection m_configurationLock;
     CCriticalSection m_statisticsLock;
     CIntervalTimer m_lastExchangeTimer{kLastExchangeIntervalMs};
+    std::unique_ptr<ExchangeEvents> m_exchangeEvents;
+    std::unique_ptr<CExchangeServices> m_exchangeServices;
     std::unique_ptr<CLevelRoot> m_root;
     std::unique_ptr<CDebugLog> m_debugLog;
     std::atomic<DebugSettingsHandler> m_debugSettingsHandler{nullptr};

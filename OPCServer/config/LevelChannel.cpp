@@ -61,7 +61,7 @@ int CLevelChannel::Restart(const std::function<void(CLevelChannel&)>& applySetti
 int CLevelChannel::Send(uint8_t* bytes, uint32_t* length)
 {
     if (bytes != nullptr && length != nullptr) {
-        TraceFrameWrite(bytes, *length);
+        TraceFrameWrite(m_exchange.Services().m_events, bytes, *length);
     }
     return 1;
 }
@@ -69,9 +69,15 @@ int CLevelChannel::Send(uint8_t* bytes, uint32_t* length)
 int CLevelChannel::Receive(uint8_t* bytes, uint32_t* length)
 {
     if (bytes != nullptr && length != nullptr) {
-        TraceFrameRead(bytes, *length);
+        TraceFrameRead(m_exchange.Services().m_events, bytes, *length);
     }
     return 1;
+}
+
+void CLevelChannel::DropPendingInput()
+{
+    (void)Receive(nullptr, nullptr);
+    (void)Send(nullptr, nullptr);
 }
 
 int CLevelChannel::StartThread(ThreadRoutine routine)

@@ -87,6 +87,13 @@ class CLevelChannel : public CLevelElementBase {
     // One row of the channel's property list; false when there is no such row.
     virtual bool Describe(uint32_t row, std::string& label, std::string& value);
 
+    // How the exchange frames requests on this channel: RTU unless the
+    // transport carries Modbus TCP.
+    virtual int32_t FrameMode() const { return CModbusFrame::kModeRtu; }
+    // Discards input that belongs to no request, before every attempt:
+    // Receive and Send with no buffer, which the transports take as a drain.
+    virtual void DropPendingInput();
+
     // Creates the channel's item space from the device maps, hands the items
     // to the exchange for polling and defines every item to the DA toolkit.
     // Runs on a channel whose item space is empty (new, or after Teardown).

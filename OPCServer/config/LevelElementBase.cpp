@@ -341,9 +341,11 @@ void CLevelElementBase::AddLevel(std::unique_ptr<CLevelElementBase> element)
 {
     if (element) {
         element->m_parent = this;
+        CLevelElementBase& level = *element;
         Lists& lists = EnsureLists();
         lists.m_levels.push_back(std::move(element));
         lists.m_levelIndex.Appended(lists.m_levels);
+        LevelAdded(level);
     }
 }
 

@@ -122,6 +122,8 @@ class CLevelElementBase {
 
    protected:
     explicit CLevelElementBase(uint8_t kind) : m_kind(kind) {}
+    // A level has just joined the level list (AddLevel).
+    virtual void LevelAdded(CLevelElementBase& /*level*/) {}
 
    private:
     // Hash of one list's names beside the list, so that a lookup does not

@@ -5,6 +5,23 @@ CLevelRoot::CLevelRoot() : CLevelElementBase(kKindRoot)
     SetName(kRootName);
 }
 
+void CLevelRoot::UseServices(const CExchangeServices& services)
+{
+    m_services = &services;
+    for (size_t i = 0; i < LevelCount(); ++i) {
+        if (CLevelChannel* channel = ChannelAt(i)) {
+            channel->Exchange().SetServices(services);
+        }
+    }
+}
+
+void CLevelRoot::LevelAdded(CLevelElementBase& level)
+{
+    if (auto* channel = dynamic_cast<CLevelChannel*>(&level)) {
+        channel->Exchange().SetServices(*m_services);
+    }
+}
+
 CLevelChannel* CLevelRoot::ChannelAt(size_t index) const
 {
     return dynamic_cast<CLevelChannel*>(LevelAt(index));

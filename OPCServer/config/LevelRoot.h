@@ -1,6 +1,7 @@
 #pragma once
 #include "config/LevelChannel.h"
 #include "config/LevelElementBase.h"
+#include "polling/ExchangeServices.h"
 
 #include <cstdint>
 
@@ -27,6 +28,11 @@ class CLevelRoot : public CLevelElementBase {
     // Teardown on every channel.
     void TeardownAll();
 
+    // What the channels' exchanges use of the process: handed to every
+    // channel now and to every channel that joins later. Given before the
+    // channels' threads start; until then they have the detached services.
+    void UseServices(const CExchangeServices& services);
+
     size_t ChannelCount() const { return LevelCount(); }
     // The level at index when it is a channel, else null.
     CLevelChannel* ChannelAt(size_t index) const;
@@ -37,7 +43,11 @@ class CLevelRoot : public CLevelElementBase {
     uint32_t StatisticsSizeLimit() const { return m_statisticsSizeLimit; }
     void SetStatisticsSizeLimit(uint32_t kilobytes) { m_statisticsSizeLimit = kilobytes; }
 
+   protected:
+    void LevelAdded(CLevelElementBase& level) override;
+
    private:
+    const CExchangeServices* m_services = &DetachedExchangeServices();
     uint32_t m_statisticsEnabled = 1;
     uint32_t m_statisticsSizeLimit = kDefaultStatisticsSizeLimit;
 };

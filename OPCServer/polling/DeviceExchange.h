@@ -1,23 +1,25 @@
 #pragma once
+// The road of a register from the socket to the item: the channel's Receive
+// (transports/) fills a transaction's response buffer; RunTransaction
+// (ExchangeTransaction.cpp) deciphers it with the services' cipher and checks
+// it with CModbusFrame; MapReadReply (ExchangePasses.cpp) copies the reply's
+// registers out, and DecodeItemValue (devicemaps/) makes each item's value.
 #include "platform/HResult.h"
 #include "platform/Variant.h"
+#include "polling/ExchangeServices.h"
+#include "polling/InUseList.h"
 #include "polling/ModbusFrame.h"
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
 class CDATag;
 class CLevelChannel;
-
-// Entry points of the packet cipher library, as the singleton holds them.
-using EncryptPacketFunction = void (*)(const uint8_t* key, const uint8_t* plain, int32_t plainLength,
-                                       uint8_t* packet, int32_t* packetLength);
-using DecryptPacketFunction = int32_t (*)(const uint8_t* key, const uint8_t* packet, int32_t packetLength,
-                                          uint8_t* plain, int32_t* plainLength);
 
 // Status of one transaction.
 inline constexpr uint8_t kTransactionNone = 0;        // nothing received (yet)
@@ -69,7 +71,9 @@ HRESULT WriteResultCode(WriteResult result);
 // Turns the items of a channel into Modbus transactions and their replies into
 // item values. Every channel embeds one. It runs its transactions in the
 // calling thread: the channel's polling thread (Poll), or a toolkit thread
-// reading or writing on demand (ReadRequested, WriteRequested).
+// reading or writing on demand (ReadRequested, WriteRequested). What it uses
+// of the process (item lock, cipher, last-exchange timer, statistics and
+// trace events) comes from its services.
 //
 // Items are served in passes: the items still to be served, sorted by
 // register address, are merged while they have the same access mode and no
@@ -90,9 +94,8 @@ class CDeviceExchange {
     // the first 16 bytes.
     static constexpr uint32_t kKeyBufferSize = 18;
     // Pause after a lost device before the transport is reopened; a stop of
-    // the channel, looked for every kRecoveryCheckMs, ends it early.
+    // the channel ends it at once.
     static constexpr uint32_t kRecoveryWaitMs = 5000;
-    static constexpr uint32_t kRecoveryCheckMs = 100;
 
     CDeviceExchange();
     ~CDeviceExchange();
@@ -101,6 +104,10 @@ class CDeviceExchange {
 
     void SetChannel(CLevelChannel* channel) { m_channel = channel; }
     CLevelChannel* Channel() const { return m_channel; }
+
+    // Handed over when the channel joins a root, before its thread runs.
+    void SetServices(const CExchangeServices& services) { m_services = &services; }
+    const CExchangeServices& Services() const { return *m_services; }
 
     // The items polled and served by this exchange, filled when the channel
     // is built (before any client or thread can reach them) and emptied by
@@ -147,81 +154,85 @@ class CDeviceExchange {
     // waits for use wakes.
     void NoteItemTaken(CDATag* item);
     // A client let go of the last reference to one of the items.
-    void NoteItemLetGo() { m_letGo.fetch_add(1, std::memory_order_seq_cst); }
+    void NoteItemLetGo() { m_inUse.LetGo(); }
     // True once a poll found no item in use and no client took one since.
-    bool NothingInUse() const { return m_useEvents.load(std::memory_order_seq_cst) == 0; }
+    bool NothingInUse() const { return m_inUse.NothingInUse(); }
     // Waits at most ms while nothing is in use and the channel runs: an idle
     // channel's thread need not turn every 50 ms.
     void WaitForUse(uint32_t ms);
-    // Ends a wait for use (the channel's run flag was cleared).
+    // Ends a wait for use, a pause before a request or the wait after a lost
+    // device (the channel's run flag was cleared).
     void Wake();
 
     // The link as last reported to the statistics log.
     bool LinkReportedUp() const { return m_linkUp; }
     bool LinkReportedDown() const { return m_linkDown; }
 
-    // Cipher entry points used instead of the singleton's (tests choose the
-    // envelope that way); either may be null.
-    void SetCipher(EncryptPacketFunction encrypt, DecryptPacketFunction decrypt);
-    void UseSingletonCipher() { m_cipherOverride = false; }
     // Test seam: the pause after a lost device (default kRecoveryWaitMs).
     void SetRecoveryWaitMs(uint32_t ms) { m_recoveryWaitMs.store(ms); }
 
    private:
     struct RequestSet;
+    struct WriteSets;
+    using Key = std::array<uint8_t, kKeyBufferSize>;
 
+    // Request sets (ExchangePasses.cpp).
     int RunRequestSet(RequestSet& set);
     bool PlanPass(RequestSet& set);
     void BuildWrite(RequestSet& set, uint32_t start, uint32_t count);
     bool AddTransaction(RequestSet& set, uint32_t start, uint32_t count);
     void CopyImageToSiblings(const CDATag& item);
     bool ExecutePass(RequestSet& set);
+    void RecoverFromLostDevice();
     void MapReadReply(RequestSet& set);
     void MapWriteReply(RequestSet& set);
     void RemoveServed(RequestSet& set);
-
-    void PrepareFrame();
-    uint8_t CheckReply(const CExchangeBuffer& response);
-    void CipherEntries(EncryptPacketFunction* encrypt, DecryptPacketFunction* decrypt) const;
     void ReportLinkUp();
     void ReportLinkDown();
     void AllItemsBad();
-    void WaitBeforeReopen();
-    const std::vector<CDATag*>& SortedItems();
-    // The readable items in use, in request order (exchange lock held).
-    const std::vector<CDATag*>& ItemsInUse();
+
+    // The steps of WriteRequested (ExchangeRequests.cpp).
+    WriteResult StoreWritePassword(CDATag& item, const VARIANT& value);
+    bool CodecRefuses(CDATag& item, const VARIANT& value);
+    void SortWrite(uint32_t count, CDATag* const* items, const VARIANT* values, WriteSets& sets);
+    int RunWrite(WriteSets& sets);
+    int ReportWrite(uint32_t count, CDATag* const* items, WriteSets& sets, HRESULT* errors,
+                    WriteResult* results);
+
+    // The steps of RunTransaction (ExchangeTransaction.cpp).
+    void SendRequest(CTransaction& transaction, const Key& key);
+    void ReceiveReply(CTransaction& transaction, const Key& key);
+    // One receive into the reply; false when nothing more is to be had.
+    bool ReceiveEnciphered(CTransaction& transaction, DecryptPacketFunction decrypt, const Key& key);
+    bool ReceivePlain(CTransaction& transaction);
+    void RecordAttempt(uint8_t status);
+    void PrepareFrame();
+    uint8_t CheckReply(const CExchangeBuffer& response);
+
+    // Waits up to ms while the channel runs and until() (when given) is
+    // false; false when the channel stopped.
+    bool WaitWhileRunning(uint32_t ms, const std::function<bool()>& until = {});
+
+    // m_items in request order (stable by sort key), made on the first poll;
+    // each item's rank is its place in it. True when the ranks were made now.
+    bool RankItems();
 
     CDATag* m_writePasswordItem = nullptr;
     CModbusFrame m_frame;
     CLevelChannel* m_channel = nullptr;
+    const CExchangeServices* m_services = &DetachedExchangeServices();
     std::vector<CDATag*> m_items;
     bool m_linkUp = false;
     bool m_linkDown = false;
 
-    // m_items in request order (stable by sort key), made on the first poll;
-    // each item's rank is its place in it.
     std::vector<CDATag*> m_sortedItems;
     bool m_sortedValid = false;
-    // The readable items found in use by the last poll, in request order
-    // (exchange lock). Clients add to m_taken; a poll moves them here and,
-    // after a release, drops the items nobody holds any more, so it never
-    // looks at the whole item space.
-    std::vector<CDATag*> m_inUse;
-    bool m_inUseSorted = true;
-    std::mutex m_takenMutex;
-    std::vector<CDATag*> m_taken;
-    std::atomic<uint32_t> m_letGo{0};
+    CInUseList m_inUse;
 
     // Enciphered traffic of the transaction in progress (exchange lock held).
     CExchangeBuffer m_work;
 
-    bool m_cipherOverride = false;
-    EncryptPacketFunction m_encrypt = nullptr;
-    DecryptPacketFunction m_decrypt = nullptr;
     std::atomic<uint32_t> m_recoveryWaitMs{kRecoveryWaitMs};
-    // References taken since the last poll that found no item in use; while
-    // it is 0 a poll need not look at the items at all.
-    std::atomic<uint32_t> m_useEvents{1};
     // Innermost: nothing is taken while it is held.
     std::mutex m_wakeMutex;
     std::condition_variable m_wakeUp;

@@ -1,27 +1,18 @@
 // Request sets of the device exchange: planning passes over the items,
 // executing their transactions, mapping the replies onto the items, the link
 // state and the recovery after a lost device.
-#include "app/CommEvents.h"
-#include "app/SingleVectors.h"
 #include "config/LevelChannel.h"
 #include "config/LevelTag.h"
 #include "devicemaps/ValueCodec.h"
 #include "opcda/DATag.h"
 #include "platform/FileTime.h"
-#include "polling/DeviceExchange.h"
+#include "polling/RequestSet.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <memory>
-#include <thread>
-#include <unordered_map>
 
 namespace {
 
-constexpr uint8_t kDirectionRead = 1;
-constexpr uint8_t kDirectionWrite = 2;
-constexpr uint8_t kProtocolModbus = 1;
 constexpr uint8_t kReadHoldingRegisters = 3;
 constexpr uint8_t kReadInputRegisters = 4;
 constexpr uint8_t kWriteMultipleRegisters = 16;
@@ -54,12 +45,6 @@ uint32_t RequestLimit(const CDATag& item)
     return IsRegisterMode(item.AccessMode()) ? CDeviceExchange::kRequestLimit : 1u;
 }
 
-// Bit and field codes change their bits inside the last register image read.
-bool EncodesFromImage(uint8_t code)
-{
-    return (code >= 6 && code <= 21) || (code >= 27 && code <= 40);
-}
-
 void StableSortByKey(std::vector<CDATag*>& items)
 {
     std::vector<std::pair<uint32_t, CDATag*>> keyed;
@@ -82,331 +67,18 @@ uint16_t WireWord(const uint8_t* bytes)
 
 }  // namespace
 
-// The items of one read or write, with the transactions of the current pass.
-struct CDeviceExchange::RequestSet {
-    uint8_t m_slaveAddress = 1;
-    uint8_t m_direction = kDirectionRead;
-    uint8_t m_protocol = kProtocolModbus;
-    bool m_sorted = false;
-
-    // Items still to be served from m_head on; served ones are marked gone.
-    std::vector<CDATag*> m_items;
-    std::vector<uint8_t> m_gone;
-    size_t m_head = 0;
-
-    // The current pass: indices into m_items, and its transactions.
-    std::vector<size_t> m_pass;
-    std::vector<std::unique_ptr<CTransaction>> m_transactions;
-
-    // Writes: what became of every item of the set.
-    std::unordered_map<CDATag*, WriteResult> m_outcomes;
-
-    bool Contains(const CDATag* item) const
-    {
-        return std::find(m_items.begin(), m_items.end(), item) != m_items.end();
-    }
-};
-
-void CDeviceExchange::AddItem(CDATag* item)
+bool CDeviceExchange::RankItems()
 {
-    if (item != nullptr) {
-        m_items.push_back(item);
-        item->SetExchange(this);
-        m_sortedValid = false;
-        // Taken before it was collected: the next poll must look.
-        if (item->InUse()) {
-            NoteItemTaken(item);
-        }
+    if (m_sortedValid) {
+        return false;
     }
-}
-
-void CDeviceExchange::ClearItems()
-{
-    {
-        // No reference taken from now on may list an item that is going.
-        std::lock_guard<std::mutex> lock(m_takenMutex);
-        for (CDATag* item : m_items) {
-            item->SetExchange(nullptr);
-            item->SetOnInUseList(false);
-        }
-        m_taken.clear();
-        m_taken.shrink_to_fit();
+    m_sortedItems = m_items;
+    StableSortByKey(m_sortedItems);
+    for (size_t i = 0; i < m_sortedItems.size(); ++i) {
+        m_sortedItems[i]->SetRequestRank(static_cast<uint32_t>(i));
     }
-    m_inUse.clear();
-    m_inUse.shrink_to_fit();
-    m_inUseSorted = true;
-    m_letGo.store(0);
-    m_items.clear();
-    m_items.shrink_to_fit();
-    m_sortedItems.clear();
-    m_sortedItems.shrink_to_fit();
-    m_sortedValid = false;
-    m_writePasswordItem = nullptr;
-    m_useEvents.store(1);
-}
-
-void CDeviceExchange::NoteItemTaken(CDATag* item)
-{
-    if (item != nullptr) {
-        std::lock_guard<std::mutex> lock(m_takenMutex);
-        // Checked under the lock that ClearItems takes: an item already let go
-        // by its channel is not listed.
-        if (item->Exchange() == this) {
-            m_taken.push_back(item);
-        }
-    }
-    m_useEvents.fetch_add(1, std::memory_order_seq_cst);
-    Wake();
-}
-
-void CDeviceExchange::Wake()
-{
-    {
-        // Taken and left so that a waiter between its check and its sleep
-        // cannot miss the change.
-        std::lock_guard<std::mutex> lock(m_wakeMutex);
-    }
-    m_wakeUp.notify_all();
-}
-
-void CDeviceExchange::WaitForUse(uint32_t ms)
-{
-    CLevelChannel* channel = m_channel;
-    std::unique_lock<std::mutex> lock(m_wakeMutex);
-    m_wakeUp.wait_for(lock, std::chrono::milliseconds(ms),
-                      [&] { return !NothingInUse() || channel == nullptr || channel->RunFlag() == 0; });
-}
-
-HRESULT WriteResultCode(WriteResult result)
-{
-    switch (result) {
-        case WriteResult::kNone:
-        case WriteResult::kWritten:
-        case WriteResult::kStored:
-            return S_OK;
-        case WriteResult::kRefused:
-            return OPC_E_BADTYPE;
-        case WriteResult::kNoRights:
-            return OPC_E_BADRIGHTS;
-        case WriteResult::kNoAnswer:
-        case WriteResult::kDeviceRefused:
-            break;
-    }
-    return E_FAIL;
-}
-
-const std::vector<CDATag*>& CDeviceExchange::SortedItems()
-{
-    if (!m_sortedValid) {
-        m_sortedItems = m_items;
-        StableSortByKey(m_sortedItems);
-        for (size_t i = 0; i < m_sortedItems.size(); ++i) {
-            m_sortedItems[i]->SetRequestRank(static_cast<uint32_t>(i));
-        }
-        m_sortedValid = true;
-        m_inUseSorted = false;
-    }
-    return m_sortedItems;
-}
-
-const std::vector<CDATag*>& CDeviceExchange::ItemsInUse()
-{
-    (void)SortedItems();
-    std::vector<CDATag*> taken;
-    {
-        std::lock_guard<std::mutex> lock(m_takenMutex);
-        taken.swap(m_taken);
-    }
-    // Taken before the drop below: a reference that comes back meanwhile
-    // either keeps its item (still in use) or is taken by the next poll.
-    for (CDATag* item : taken) {
-        if (!item->OnInUseList() && item->IsReadable()) {
-            item->SetOnInUseList(true);
-            m_inUse.push_back(item);
-            m_inUseSorted = false;
-        }
-    }
-    // Counted before the drop: a release during it is looked at next time.
-    if (m_letGo.exchange(0, std::memory_order_seq_cst) != 0) {
-        std::erase_if(m_inUse, [](CDATag* item) {
-            if (item->InUse()) {
-                return false;
-            }
-            item->SetOnInUseList(false);
-            return true;
-        });
-    }
-    if (!m_inUseSorted) {
-        std::sort(m_inUse.begin(), m_inUse.end(),
-                  [](const CDATag* a, const CDATag* b) { return a->RequestRank() < b->RequestRank(); });
-        m_inUseSorted = true;
-    }
-    return m_inUse;
-}
-
-int CDeviceExchange::Poll()
-{
-    // Nobody took an item since a poll found none in use: nothing to look at.
-    uint32_t useEvents = m_useEvents.load(std::memory_order_seq_cst);
-    if (useEvents == 0) {
-        return 1;
-    }
-    RequestSet set;
-    set.m_slaveAddress = m_channel != nullptr ? m_channel->Settings().m_slaveAddress : 1;
-    {
-        // Ranks follow the sorted list made once per build: the items in use
-        // come in the order that sorting them would give.
-        CLevelChannel* channel = m_channel;
-        if (channel == nullptr) {
-            return 1;
-        }
-        CCriticalSectionLock lock(channel->ExchangeLock());
-        set.m_items = ItemsInUse();
-    }
-    if (set.m_items.empty()) {
-        // A reference taken meanwhile changed the count: the next poll looks again.
-        (void)m_useEvents.compare_exchange_strong(useEvents, 0, std::memory_order_seq_cst);
-        return 1;
-    }
-    set.m_sorted = true;
-    return RunRequestSet(set);
-}
-
-int CDeviceExchange::ReadRequested(uint32_t count, CDATag* const* items, HRESULT* errors)
-{
-    RequestSet set;
-    set.m_slaveAddress = m_channel != nullptr ? m_channel->Settings().m_slaveAddress : 1;
-    for (uint32_t i = 0; items != nullptr && i < count; ++i) {
-        CDATag* item = items[i];
-        if (item == nullptr) {
-            continue;
-        }
-        if (!item->IsReadable()) {
-            if (errors != nullptr) {
-                errors[i] = OPC_E_BADRIGHTS;
-            }
-            continue;
-        }
-        if (item->Exchange() == this) {
-            set.m_items.push_back(item);
-        }
-    }
-    return RunRequestSet(set);
-}
-
-int CDeviceExchange::WriteRequested(uint32_t count, CDATag* const* items, const VARIANT* values,
-                                    HRESULT* errors, WriteResult* results)
-{
-    if (items == nullptr || values == nullptr) {
-        return 1;
-    }
-    CLevelChannel* channel = m_channel;
-    std::unique_ptr<CCriticalSectionLock> exchangeLock;
-    if (channel != nullptr) {
-        exchangeLock = std::make_unique<CCriticalSectionLock>(channel->ExchangeLock());
-    }
-    CCriticalSection& itemLock = CSingleVectors::Instance().ItemLock();
-
-    RequestSet readSet;
-    RequestSet writeSet;
-    readSet.m_slaveAddress = channel != nullptr ? channel->Settings().m_slaveAddress : 1;
-    writeSet.m_slaveAddress = readSet.m_slaveAddress;
-    writeSet.m_direction = kDirectionWrite;
-
-    std::vector<WriteResult> outcome(count, WriteResult::kNone);
-    for (uint32_t i = 0; i < count; ++i) {
-        CDATag* item = items[i];
-        if (item == nullptr) {
-            continue;
-        }
-        if (!item->IsWriteable()) {
-            outcome[i] = WriteResult::kNoRights;
-            continue;
-        }
-        if (item->Exchange() != this) {
-            continue;
-        }
-        if (item == m_writePasswordItem) {
-            // Kept, not sent: it goes ahead of the next device write.
-            CCriticalSectionLock lock(itemLock);
-            VARIANT converted;
-            VariantInit(&converted);
-            if (SUCCEEDED(VariantChangeType(&converted, &values[i], 0, item->m_canonicalType))) {
-                VariantClear(&item->m_value);
-                item->m_value = converted;
-                item->m_quality = OPC_QUALITY_GOOD;
-                outcome[i] = WriteResult::kStored;
-            } else {
-                outcome[i] = WriteResult::kRefused;
-            }
-            continue;
-        }
-        // A value the codec cannot take would leave its registers unwritten
-        // zeros in the request: refuse it before anything is sent.
-        {
-            uint8_t image[2 * kMaxItemRegisters] = {};
-            uint8_t scratch[2 * kMaxItemRegisters] = {};
-            CCriticalSectionLock lock(itemLock);
-            if (const uint8_t* current = item->RegisterImage()) {
-                std::memcpy(image, current, std::min<size_t>(item->RegisterImageSize(), sizeof image));
-            }
-            if (EncodeItemValue(0, image, item->Code(), scratch, &values[i]) == 0) {
-                outcome[i] = WriteResult::kRefused;
-                continue;
-            }
-        }
-        item->SetPendingWriteValue(&values[i]);
-        if (!writeSet.Contains(item)) {
-            writeSet.m_items.push_back(item);
-            writeSet.m_outcomes[item] = WriteResult::kNoAnswer;
-            if (!item->IsGood() && item->IsReadable()) {
-                readSet.m_items.push_back(item);
-            }
-        }
-    }
-
-    int result = 0;
-    if (!readSet.m_items.empty() && RunRequestSet(readSet) != 0) {
-        result = 1;
-    } else {
-        // A bit or field still not read would be written over the stale
-        // bits of its register: leave it unwritten.
-        std::vector<CDATag*> ready;
-        for (CDATag* item : writeSet.m_items) {
-            if (item->IsReadable() && !item->IsGood() && EncodesFromImage(item->Code())) {
-                continue;
-            }
-            ready.push_back(item);
-        }
-        writeSet.m_items.swap(ready);
-        result = RunRequestSet(writeSet);
-    }
-
-    for (uint32_t i = 0; i < count; ++i) {
-        CDATag* item = items[i];
-        if (outcome[i] == WriteResult::kNone && item != nullptr) {
-            const auto found = writeSet.m_outcomes.find(item);
-            if (found != writeSet.m_outcomes.end()) {
-                outcome[i] = found->second;
-            }
-        }
-        if (outcome[i] != WriteResult::kNone) {
-            if (errors != nullptr) {
-                errors[i] = WriteResultCode(outcome[i]);
-            }
-            if (outcome[i] != WriteResult::kWritten && outcome[i] != WriteResult::kStored &&
-                outcome[i] != WriteResult::kNoRights) {
-                result = 1;
-            }
-        }
-        if (results != nullptr) {
-            results[i] = outcome[i];
-        }
-    }
-    for (const auto& entry : writeSet.m_outcomes) {
-        entry.first->SetPendingWriteValue(nullptr);
-    }
-    return result;
+    m_sortedValid = true;
+    return true;
 }
 
 int CDeviceExchange::RunRequestSet(RequestSet& set)
@@ -523,7 +195,7 @@ void CDeviceExchange::BuildWrite(RequestSet& set, uint32_t start, uint32_t count
 {
     uint8_t data[kRegisterBufferSize] = {};
     uint8_t password[kRegisterBufferSize] = {};
-    CCriticalSection& itemLock = CSingleVectors::Instance().ItemLock();
+    CCriticalSection& itemLock = m_services->m_itemLock;
     {
         CCriticalSectionLock lock(itemLock);
         for (size_t index : set.m_pass) {
@@ -603,11 +275,7 @@ bool CDeviceExchange::ExecutePass(RequestSet& set)
         }
         if (!RunTransaction(*transaction)) {
             if (transaction->m_status != kTransactionStopped) {
-                ReportLinkDown();
-                AllItemsBad();
-                WaitBeforeReopen();
-                m_channel->Close();
-                (void)m_channel->Open();
+                RecoverFromLostDevice();
             }
             return false;
         }
@@ -616,6 +284,15 @@ bool CDeviceExchange::ExecutePass(RequestSet& set)
         }
     }
     return true;
+}
+
+void CDeviceExchange::RecoverFromLostDevice()
+{
+    ReportLinkDown();
+    AllItemsBad();
+    (void)WaitWhileRunning(m_recoveryWaitMs.load());
+    m_channel->Close();
+    (void)m_channel->Open();
 }
 
 void CDeviceExchange::MapReadReply(RequestSet& set)
@@ -632,7 +309,7 @@ void CDeviceExchange::MapReadReply(RequestSet& set)
     // One reply, one moment: every item it serves gets the same time stamp.
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    CCriticalSectionLock lock(CSingleVectors::Instance().ItemLock());
+    CCriticalSectionLock lock(m_services->m_itemLock);
     if (m_frame.IsException()) {
         for (size_t index : set.m_pass) {
             CDATag& item = *set.m_items[index];
@@ -701,7 +378,7 @@ void CDeviceExchange::RemoveServed(RequestSet& set)
 void CDeviceExchange::ReportLinkUp()
 {
     if (!m_linkUp) {
-        CSingleVectors::Instance().RecordCommEvent(kCommLinkUp, m_channel);
+        m_services->m_events.RecordCommEvent(kCommLinkUp, *m_channel);
     }
     m_linkUp = true;
     m_linkDown = false;
@@ -710,7 +387,7 @@ void CDeviceExchange::ReportLinkUp()
 void CDeviceExchange::ReportLinkDown()
 {
     if (!m_linkDown) {
-        CSingleVectors::Instance().RecordCommEvent(kCommLinkDown, m_channel);
+        m_services->m_events.RecordCommEvent(kCommLinkDown, *m_channel);
     }
     m_linkDown = true;
     m_linkUp = false;
@@ -719,25 +396,8 @@ void CDeviceExchange::ReportLinkDown()
 void CDeviceExchange::AllItemsBad()
 {
     // Under the item lock too: the toolkit reads quality and time stamp under it.
-    CCriticalSectionLock lock(CSingleVectors::Instance().ItemLock());
+    CCriticalSectionLock lock(m_services->m_itemLock);
     for (CDATag* item : m_items) {
         item->SetQuality(OPC_QUALITY_BAD);
-    }
-}
-
-void CDeviceExchange::WaitBeforeReopen()
-{
-    using Clock = std::chrono::steady_clock;
-    const auto end = Clock::now() + std::chrono::milliseconds(m_recoveryWaitMs.load());
-    for (;;) {
-        if (m_channel->RunFlag() == 0) {
-            return;
-        }
-        const auto now = Clock::now();
-        if (now >= end) {
-            return;
-        }
-        std::this_thread::sleep_for(
-            std::min<Clock::duration>(std::chrono::milliseconds(kRecoveryCheckMs), end - now));
     }
 }

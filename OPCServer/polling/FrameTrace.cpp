@@ -1,20 +1,15 @@
 #include "polling/FrameTrace.h"
 
-#include "app/DebugLog.h"
-#include "app/SingleVectors.h"
+#include "polling/ExchangeEvents.h"
 
 namespace {
 
-constexpr int kFrameTraceLevel = 1;
-
-void TraceFrame(const char* format, const uint8_t* bytes, uint32_t length)
+void TraceFrame(IExchangeEvents& events, const char* direction, const uint8_t* bytes, uint32_t length)
 {
-    CDebugLog* log = CSingleVectors::Instance().DebugLog();
-    if (log == nullptr || !log->IsEnabled(kDebugCommon, kFrameTraceLevel)) {
+    if (!events.TracesFrames()) {
         return;
     }
-    const std::string dump = FrameHexDump(bytes, length);
-    (void)log->Trace(kDebugCommon, kFrameTraceLevel, format, length, dump.c_str());
+    events.TraceFrame(direction + ("<" + std::to_string(length) + ">") + FrameHexDump(bytes, length));
 }
 
 }  // namespace
@@ -33,12 +28,12 @@ std::string FrameHexDump(const uint8_t* bytes, uint32_t length)
     return text;
 }
 
-void TraceFrameWrite(const uint8_t* bytes, uint32_t length)
+void TraceFrameWrite(IExchangeEvents& events, const uint8_t* bytes, uint32_t length)
 {
-    TraceFrame("Write<%u>%s", bytes, length);
+    TraceFrame(events, "Write", bytes, length);
 }
 
-void TraceFrameRead(const uint8_t* bytes, uint32_t length)
+void TraceFrameRead(IExchangeEvents& events, const uint8_t* bytes, uint32_t length)
 {
-    TraceFrame("Read<%u>%s", bytes, length);
+    TraceFrame(events, "Read", bytes, length);
 }

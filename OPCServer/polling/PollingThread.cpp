@@ -1,7 +1,7 @@
 #include "polling/PollingThread.h"
 
-#include "app/IntervalTimer.h"
 #include "config/LevelChannel.h"
+#include "platform/IntervalTimer.h"
 
 #include <chrono>
 #include <thread>

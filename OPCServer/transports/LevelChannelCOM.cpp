@@ -165,6 +165,12 @@ int CLevelChannelCOM::Receive(uint8_t* bytes, uint32_t* length)
     return result;
 }
 
+void CLevelChannelCOM::DropPendingInput()
+{
+    CLevelChannel::DropPendingInput();
+    (void)Purge(kPurgeBeforeAttempt);
+}
+
 HRESULT CLevelChannelCOM::Purge(uint32_t flags)
 {
     CCriticalSectionLock lock(m_transportLock);

@@ -31,7 +31,7 @@ class CLevelChannelCOM : public CLevelChannel {
     static constexpr int kOpenDone = 0;         // the channel state tells whether the port is usable
     static constexpr int kOpenNoComponent = 2;  // the component cannot be created
     static constexpr int kOpenPortFailed = 3;   // the port cannot be opened
-    // What the device exchange purges before every attempt.
+    // What is purged before every attempt.
     static constexpr uint32_t kPurgeBeforeAttempt = kPurgeTxAbort | kPurgeRxAbort;
 
     CLevelChannelCOM();
@@ -53,6 +53,9 @@ class CLevelChannelCOM : public CLevelChannel {
     int Send(uint8_t* bytes, uint32_t* length) override;
     int Receive(uint8_t* bytes, uint32_t* length) override;
     bool Describe(uint32_t row, std::string& label, std::string& value) override;
+    // The drain, then a purge with kPurgeBeforeAttempt: the driver drops
+    // what it holds in both directions.
+    void DropPendingInput() override;
 
     // Purge of the control interface; E_FAIL when the port is not open.
     HRESULT Purge(uint32_t flags);

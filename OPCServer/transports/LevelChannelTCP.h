@@ -48,6 +48,8 @@ class CLevelChannelTCP : public CLevelChannel {
     // buffer or length drains whatever is pending without waiting.
     int Receive(uint8_t* bytes, uint32_t* length) override;
     bool Describe(uint32_t row, std::string& label, std::string& value) override;
+    // Modbus TCP: the MBAP header instead of the address and CRC.
+    int32_t FrameMode() const override { return CModbusFrame::kModeTcp; }
 
     CTcpConnectionSettings& ConnectionSettings() { return m_connection; }
     const CTcpConnectionSettings& ConnectionSettings() const { return m_connection; }

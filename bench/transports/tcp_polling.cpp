@@ -170,7 +170,6 @@ int main(int argc, char** argv)
     channel->Initialise();
     root.AddLevel(std::move(owned));
     channel->Build();
-    channel->Exchange().SetCipher(nullptr, nullptr);  // plain Modbus TCP, as libmodbus speaks it
     std::vector<CDATag*> used;
     for (CDATag* item : channel->Exchange().Items()) {
         for (int w : kWindows) {

@@ -81,7 +81,7 @@ class DACallbackTest : public ExchangeTest {
         channel.Initialise();
         App().Root()->AddLevel(std::move(owned));
         EXPECT_EQ(channel.Build(), 1);
-        channel.Exchange().SetCipher(nullptr, nullptr);
+        channel.Exchange().SetServices(*m_services);  // plain frames
         EXPECT_TRUE(pollMs < 0 || channel.StartThread() == 1);
         return channel;
     }

@@ -15,6 +15,8 @@ void ExchangeTest::SetUp()
     app.SetStatisticsLog(std::make_unique<CLogFile>(app.StatisticsPath(), 5000, 1));
     app.CreateDebugLog();
     EnableFrameTrace(false);
+    // Tests choose the envelope themselves; by default frames go plain.
+    m_services = std::make_unique<CExchangeServices>(app.ExchangeServices().WithCipher(nullptr, nullptr));
 }
 
 void ExchangeTest::TearDown()
@@ -29,9 +31,14 @@ ScriptedChannel& ExchangeTest::AddChannel(uint8_t kind, const char* name)
     ref.Initialise();
     (void)ref.Open();
     App().Root()->AddLevel(std::move(channel));
-    // Tests choose the envelope themselves; by default frames go plain.
-    ref.Exchange().SetCipher(nullptr, nullptr);
+    ref.Exchange().SetServices(*m_services);
     return ref;
+}
+
+void ExchangeTest::UseCipher(EncryptPacketFunction encrypt, DecryptPacketFunction decrypt)
+{
+    m_services->m_encrypt = encrypt;
+    m_services->m_decrypt = decrypt;
 }
 
 CDATag* ExchangeTest::AddItem(ScriptedChannel& channel, const char* path, uint16_t address,

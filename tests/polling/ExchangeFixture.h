@@ -11,6 +11,7 @@
 #include "support/TempFolder.h"
 
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ class ExchangeTest : public ::testing::Test {
     bool LoadCipher();
     EncryptPacketFunction Encrypt() const { return m_encrypt; }
     DecryptPacketFunction Decrypt() const { return m_decrypt; }
+    // The envelope of every channel's exchange from now on (both null: plain frames).
+    void UseCipher(EncryptPacketFunction encrypt, DecryptPacketFunction decrypt);
 
     CSingleVectors& App() { return CSingleVectors::Instance(); }
 
@@ -49,6 +52,9 @@ class ExchangeTest : public ::testing::Test {
     CDynamicLibrary m_cipherLibrary;
     EncryptPacketFunction m_encrypt = nullptr;
     DecryptPacketFunction m_decrypt = nullptr;
+    // The singleton's services with the envelope the test chose; the
+    // channels use these.
+    std::unique_ptr<CExchangeServices> m_services;
 };
 
 // Plain register values as the bytes of a register image (wire order).

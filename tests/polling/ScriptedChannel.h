@@ -113,6 +113,7 @@ class ScriptedChannel : public CLevelChannel {
     void Close() override;
     int Send(uint8_t* bytes, uint32_t* length) override;
     int Receive(uint8_t* bytes, uint32_t* length) override;
+    int32_t FrameMode() const override { return IsTcp() ? CModbusFrame::kModeTcp : CModbusFrame::kModeRtu; }
 
     // Actions for the next requests, in order.
     void Script(DeviceAction action);

@@ -2,7 +2,7 @@
 // the receive loop with and without the envelope, reply statuses and the
 // statistics events they raise, and the frame traces.
 #include "app/CommEvents.h"
-#include "app/IntervalTimer.h"
+#include "platform/IntervalTimer.h"
 #include "platform/Text.h"
 #include "polling/ExchangeFixture.h"
 #include "polling/FrameTrace.h"
@@ -309,7 +309,7 @@ TEST_F(EnvelopeTest, FramesTravelInTheEnvelopeAndTraceFourLines)
 {
     ScriptedChannel& ch = AddChannel();
     ch.SetKey("Ключ");
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     // The device knows the key in the ANSI code page.
     ch.SetDeviceCipher(Encrypt(), Decrypt(), Utf8ToCp1251("Ключ"));
     ch.SetRegister(10, 0x1234);
@@ -343,7 +343,7 @@ TEST_F(EnvelopeTest, AnEnvelopeInPiecesIsCollectedUntilItDeciphers)
 {
     ScriptedChannel& ch = AddChannel(kKindChannelTCP);
     ch.SetKey("k");
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     ch.SetDeviceCipher(Encrypt(), Decrypt(), "k");
     ch.SetRegister(3, 0xBEEF);
     ch.Script(DeviceAction::Pieces({3, 10, 5}));
@@ -360,7 +360,7 @@ TEST_F(EnvelopeTest, ADifferentKeyOnTheDeviceIsAKeyMismatch)
     ScriptedChannel& ch = AddChannel();
     ch.Settings().m_attempts = 2;
     ch.SetKey("верный");
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     // The device answers in an envelope of its own key: it deciphers, but
     // into bytes that fail the Modbus check.
     ch.SetDeviceCipher(Encrypt(), Decrypt(), Utf8ToCp1251("другой"));
@@ -376,7 +376,7 @@ TEST_F(EnvelopeTest, AKeyLongerThanTheBufferUsesItsFirstSixteenBytes)
     ScriptedChannel& ch = AddChannel();
     const std::string longKey = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-long-key";
     ch.SetKey(longKey);
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     ch.SetDeviceCipher(Encrypt(), Decrypt(), longKey.substr(0, 16));
     ch.SetRegister(3, 0x0A0B);
     auto t = ReadTransaction(ch, 3, 1);
@@ -388,7 +388,7 @@ TEST_F(EnvelopeTest, AKeyLongerThanTheBufferUsesItsFirstSixteenBytes)
 TEST_F(EnvelopeTest, AnEmptyKeyIsSixteenZeroBytes)
 {
     ScriptedChannel& ch = AddChannel();
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     ch.SetDeviceCipher(Encrypt(), Decrypt(), std::string(16, '\0'));
     auto t = ReadTransaction(ch, 3, 1);
     EXPECT_TRUE(ch.Exchange().RunTransaction(*t));
@@ -398,7 +398,7 @@ TEST_F(EnvelopeTest, AnEnvelopeThatNeverCompletesIsABadPacket)
 {
     ScriptedChannel& ch = AddChannel();
     ch.Settings().m_attempts = 1;
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     ch.SetDeviceCipher(Encrypt(), Decrypt(), "");
     ch.Script(DeviceAction::CutShort(12));
     auto t = ReadTransaction(ch, 3, 1);
@@ -411,7 +411,7 @@ TEST_F(EnvelopeTest, ALengthFieldBeyondTheDecipheredBytesIsClipped)
 {
     ScriptedChannel& ch = AddChannel();
     ch.Settings().m_attempts = 1;
-    ch.Exchange().SetCipher(Encrypt(), Decrypt());
+    UseCipher(Encrypt(), Decrypt());
     // A 22-byte packet whose length field claims 3000 bytes, checksum fixed up.
     Bytes packet(22, 0);
     int32_t packetLength = 0;

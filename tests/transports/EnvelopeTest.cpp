@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -29,10 +30,11 @@ class EnvelopeOverTcp : public ::testing::Test {
     {
         ASSERT_TRUE(m_library.Load(JoinPath(ProgramFolder(), SharedLibraryFileName("mardelCrypto.dll"))))
             << m_library.LastError();
-        m_encrypt = m_library.Entry<EncryptPacketFunction>("_encryptPacket");
-        m_decrypt = m_library.Entry<DecryptPacketFunction>("_decryptPacket");
-        ASSERT_NE(m_encrypt, nullptr);
-        ASSERT_NE(m_decrypt, nullptr);
+        m_services = std::make_unique<CExchangeServices>(
+            DetachedExchangeServices().WithCipher(m_library.Entry<EncryptPacketFunction>("_encryptPacket"),
+                                                  m_library.Entry<DecryptPacketFunction>("_decryptPacket")));
+        ASSERT_NE(m_services->m_encrypt, nullptr);
+        ASSERT_NE(m_services->m_decrypt, nullptr);
     }
 
     // One read of count registers at start through the channel's exchange.
@@ -56,8 +58,8 @@ class EnvelopeOverTcp : public ::testing::Test {
     }
 
     CDynamicLibrary m_library;
-    EncryptPacketFunction m_encrypt = nullptr;
-    DecryptPacketFunction m_decrypt = nullptr;
+    // A channel's services with the library's cipher.
+    std::unique_ptr<CExchangeServices> m_services;
 };
 
 }  // namespace
@@ -74,7 +76,7 @@ TEST_F(EnvelopeOverTcp, FramesTravelEncipheredUnderTheChannelKey)
     channel.Settings().m_responseTimeout = 1000;
     channel.Settings().m_pauseBeforeRequest = 0;
     channel.Initialise();
-    channel.Exchange().SetCipher(m_encrypt, m_decrypt);
+    channel.Exchange().SetServices(*m_services);
 
     Bytes values;
     ASSERT_TRUE(Read(channel, 0, 4, &values));
@@ -97,7 +99,7 @@ TEST_F(EnvelopeOverTcp, AnotherKeyGetsNoAnswer)
     channel.Settings().m_pauseBeforeRequest = 0;
     channel.Settings().m_attempts = 2;
     channel.Initialise();
-    channel.Exchange().SetCipher(m_encrypt, m_decrypt);
+    channel.Exchange().SetServices(*m_services);
     Bytes values;
     EXPECT_FALSE(Read(channel, 0, 4, &values));
     // Both attempts went out as packets; the peer may still be busy with the

@@ -66,6 +66,7 @@ class PolledChannel : public ::testing::Test {
     void SetUp() override
     {
         CSingleVectors::Instance().SetStatisticsLog(std::make_unique<CLogFile>(StatisticsPath(), 5000, 1));
+        m_root.UseServices(m_plain);
     }
     void TearDown() override
     {
@@ -95,9 +96,6 @@ class PolledChannel : public ::testing::Test {
         m_root.AddLevel(std::move(channel));
         ASSERT_EQ(m_channel->Build(), 1);
         ASSERT_GT(m_channel->Exchange().Items().size(), 10000u);
-        // Plain frames unless a test asks for the envelope: the singleton
-        // loads the cipher library whenever it lies beside the program.
-        m_channel->Exchange().SetCipher(nullptr, nullptr);
     }
 
     // Every stride-th readable item from the offset on comes into use.
@@ -163,6 +161,9 @@ class PolledChannel : public ::testing::Test {
     }
 
     CTempFolder m_folder;
+    // Plain frames unless a test asks for the envelope: the singleton loads
+    // the cipher library whenever it lies beside the program.
+    CExchangeServices m_plain = CSingleVectors::Instance().ExchangeServices().WithCipher(nullptr, nullptr);
     CLevelRoot m_root;
     CLevelChannel* m_channel = nullptr;
     std::vector<CDATag*> m_used;
@@ -248,7 +249,7 @@ TEST_F(PolledChannel, EncipheredTcpItemsGetTheServersValues)
         static_cast<CLevelChannelTCP&>(c).ConnectionSettings() = {kLoopback, peer.Port(), 1000};
         c.SetKey(channelKey);
     });
-    m_channel->Exchange().UseSingletonCipher();
+    m_channel->Exchange().SetServices(app.ExchangeServices());
     UseItems(211, 3);
     EXPECT_EQ(m_channel->Exchange().Poll(), 0);
     ExpectServerValues();

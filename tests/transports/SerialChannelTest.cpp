@@ -458,7 +458,6 @@ TEST_F(SerialChannel, EveryAttemptPurgesThePortAfterTheFlushAndBeforeTheRequest)
     m_channel.Settings().m_attempts = 3;
     m_channel.Initialise();
     ASSERT_EQ(m_channel.State(), kChannelOpen);
-    m_channel.Exchange().SetCipher(nullptr, nullptr);  // plain frames
     CTransaction transaction;
     const Bytes request = {1, 3, 0, 10, 0, 1, 0xA4, 0x08};
     std::copy(request.begin(), request.end(), transaction.m_request.m_data.begin());

@@ -368,6 +368,7 @@ TEST_F(TcpChannel, FramesAreTracedAtCommonLevel1)
     ASSERT_NE(log, nullptr);
     (void)DeleteFile(log->Path());
     log->ApplySettings("DBG_COMMON=1");
+    m_channel.Exchange().SetServices(app.ExchangeServices());  // the traces go to the singleton's log
 
     Fd peer;
     Connect(&peer);

@@ -1,4 +1,4 @@
-#include "app/IntervalTimer.h"
+#include "platform/IntervalTimer.h"
 
 #include "platform/FileTime.h"
 

@@ -1,5 +1,5 @@
-#include "app/IntervalTimer.h"
 #include "platform/FileTime.h"
+#include "platform/IntervalTimer.h"
 
 #include <gtest/gtest.h>
 
