@@ -84,7 +84,8 @@ HRESULT WriteResultCode(WriteResult result);
 // Locks: every pass and every transaction holds the channel's exchange lock
 // (re-entrant); item values, qualities and time stamps change under the item
 // lock, taken inside the exchange lock, never the other way round. Statistics
-// and debug lines are written with the exchange lock held.
+// and debug lines are written with the exchange lock held. A call that has no
+// item of this exchange does not wait for its lock.
 class CDeviceExchange {
    public:
     static constexpr uint32_t kRegisterBufferSize = 512;
@@ -138,8 +139,9 @@ class CDeviceExchange {
     // read first, so that bit and field writes start from the device's
     // register. 0 when every item of this exchange was written or stored.
     //
-    // The whole call holds the exchange lock: the values point into the
-    // caller's array, and no other writer may send them.
+    // With an item of this exchange the whole call holds the exchange lock:
+    // the values point into the caller's array, and no other writer may send
+    // them. Without one it takes no lock at all.
     int WriteRequested(uint32_t count, CDATag* const* items, const VARIANT* values, HRESULT* errors,
                        WriteResult* results = nullptr);
 
@@ -192,6 +194,7 @@ class CDeviceExchange {
     void AllItemsBad();
 
     // The steps of WriteRequested (ExchangeRequests.cpp).
+    bool OwnsAnyOf(uint32_t count, CDATag* const* items) const;
     WriteResult StoreWritePassword(CDATag& item, const VARIANT& value);
     bool CodecRefuses(CDATag& item, const VARIANT& value);
     void SortWrite(uint32_t count, CDATag* const* items, const VARIANT* values, WriteSets& sets);

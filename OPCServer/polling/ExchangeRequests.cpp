@@ -98,8 +98,11 @@ int CDeviceExchange::WriteRequested(uint32_t count, CDATag* const* items, const 
     if (items == nullptr || values == nullptr) {
         return 1;
     }
+    // As with a read, a write with no item of this exchange neither waits
+    // for the exchange lock nor holds it: a channel whose device is silent
+    // must not hold up writes to the others.
     std::unique_lock<CCriticalSection> exchangeLock;
-    if (m_channel != nullptr) {
+    if (m_channel != nullptr && OwnsAnyOf(count, items)) {
         exchangeLock = std::unique_lock<CCriticalSection>(m_channel->ExchangeLock());
     }
     WriteSets sets;
@@ -112,6 +115,12 @@ int CDeviceExchange::WriteRequested(uint32_t count, CDATag* const* items, const 
     const int ran = RunWrite(sets);
     const int reported = ReportWrite(count, items, sets, errors, results);
     return ran != 0 || reported != 0 ? 1 : 0;
+}
+
+bool CDeviceExchange::OwnsAnyOf(uint32_t count, CDATag* const* items) const
+{
+    return std::any_of(items, items + count,
+                       [this](const CDATag* item) { return item != nullptr && item->Exchange() == this; });
 }
 
 void CDeviceExchange::SortWrite(uint32_t count, CDATag* const* items, const VARIANT* values, WriteSets& sets)

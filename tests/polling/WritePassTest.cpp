@@ -3,6 +3,8 @@
 #include "platform/FileTime.h"
 #include "polling/ExchangeFixture.h"
 
+#include <chrono>
+#include <future>
 #include <thread>
 
 namespace {
@@ -246,4 +248,40 @@ TEST_F(WriteTest, ItemsOfAnotherChannelAreLeftToTheirOwnExchange)
     EXPECT_EQ(results[0], WriteResult::kNone);
     EXPECT_EQ(m_ch->RequestCount(), 0u);
     EXPECT_EQ(other.RequestCount(), 0u);
+}
+
+// The toolkit hands a scan or a write to every channel's exchange in turn: a
+// channel busy with a failing pass of its own (its exchange lock held) must
+// not hold up what is not its own.
+TEST_F(WriteTest, ABusyChannelHoldsUpNeitherScansNorWritesOfTheOthers)
+{
+    ScriptedChannel& busy = AddChannel(kKindChannelCOM, "Vireo-2_2");
+    m_items.m_command->SetQuality(OPC_QUALITY_GOOD);
+    std::promise<void> held;
+    std::promise<void> release;
+    std::thread holder([&] {
+        CCriticalSectionLock lock(busy.ExchangeLock());
+        held.set_value();
+        (void)release.get_future().wait_for(std::chrono::seconds(20));
+    });
+    held.get_future().wait();
+
+    auto calls = std::async(std::launch::async, [&] {
+        CDATag* items[] = {m_items.m_command};
+        VARIANT values[] = {Value(5)};
+        HRESULT errors[] = {S_OK};
+        int result = 0;
+        for (CLevelChannel* channel :
+             {static_cast<CLevelChannel*>(&busy), static_cast<CLevelChannel*>(m_ch)}) {
+            result += channel->Exchange().ReadRequested(1, items, errors);
+            result += channel->Exchange().WriteRequested(1, items, values, errors);
+        }
+        return result;
+    });
+    const std::future_status status = calls.wait_for(std::chrono::seconds(2));
+    release.set_value();
+    holder.join();
+    EXPECT_EQ(status, std::future_status::ready) << "waited for the busy channel's lock";
+    EXPECT_EQ(calls.get(), 0);
+    EXPECT_EQ(m_ch->Register(2000) & 0xFF, 5);
 }
