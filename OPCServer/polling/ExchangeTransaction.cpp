@@ -30,10 +30,16 @@ bool CDeviceExchange::RunTransaction(CTransaction& transaction)
         return false;
     }
     CCriticalSectionLock exchangeLock(channel->ExchangeLock());
-    const Key key = KeyOf(*channel);
+    // Stopped first: a restart closes the transport after the stop, and a
+    // closed channel would otherwise count as a lost device and be reopened.
+    if (channel->RunFlag() == 0) {
+        transaction.m_status = kTransactionStopped;
+        return false;
+    }
     if (channel->State() != kChannelOpen) {
         return false;
     }
+    const Key key = KeyOf(*channel);
     const CChannelSettings& settings = channel->Settings();
     for (uint32_t attempt = 0; attempt < settings.m_attempts; ++attempt) {
         if (!WaitWhileRunning(settings.m_pauseBeforeRequest)) {

@@ -276,6 +276,28 @@ TEST_F(ExchangeTest, AStoppedChannelEndsThePollWithoutQualityOrLinkChanges)
     EXPECT_EQ(EventTexts(), (std::vector<std::string>{kLinkUp, kNoAnswer}));
 }
 
+// A restart stops the thread and then closes the transport: a scan that
+// comes in between finds a stopped channel, not a lost device, and leaves the
+// port closed.
+TEST_F(ExchangeTest, AStoppedAndClosedChannelIsNeitherReportedDownNorReopened)
+{
+    ScriptedChannel& ch = AddChannel();
+    ch.Exchange().SetRecoveryWaitMs(20);
+    CDATag* a = AddItem(ch, "g.a", 10, kAccessRead, 39);
+    ASSERT_EQ(ch.Exchange().Poll(), 0);
+    const uint64_t stamp = Stamp(a);
+    ch.ClearRunFlag();
+    ch.Close();
+    const int opens = ch.Opens();
+    HRESULT error = S_OK;
+    EXPECT_EQ(ch.Exchange().ReadRequested(1, &a, &error), 1);
+    EXPECT_EQ(ch.State(), kChannelClosed);
+    EXPECT_EQ(ch.Opens(), opens);
+    EXPECT_EQ(a->m_quality, OPC_QUALITY_GOOD);
+    EXPECT_EQ(Stamp(a), stamp);
+    EXPECT_EQ(EventTexts(), (std::vector<std::string>{kLinkUp}));
+}
+
 TEST_F(ExchangeTest, ReadRequestedRefusesItemsWithoutReadRights)
 {
     ScriptedChannel& ch = AddChannel();
