@@ -1,13 +1,33 @@
 #include "platform/FileTime.h"
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
+
+namespace {
+
+std::atomic<int64_t> g_systemClockShift{0};
+
+}  // namespace
 
 uint64_t SystemTimeNow()
 {
     using namespace std::chrono;
     const auto since = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
-    return kFileTimeUnixEpoch + static_cast<uint64_t>(since / 100);
+    return kFileTimeUnixEpoch + static_cast<uint64_t>(since / 100) +
+           static_cast<uint64_t>(g_systemClockShift.load(std::memory_order_relaxed));
+}
+
+uint64_t MonotonicTimeNow()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() /
+                                 100);
+}
+
+void ShiftSystemClock(int64_t units)
+{
+    g_systemClockShift.fetch_add(units, std::memory_order_relaxed);
 }
 
 void GetSystemTimeAsFileTime(FILETIME* ft)

@@ -36,6 +36,13 @@ inline FILETIME UInt64ToFileTime(uint64_t value)
 // Current system time (UTC) in FILETIME units.
 uint64_t SystemTimeNow();
 void GetSystemTimeAsFileTime(FILETIME* ft);
+// 100 ns units on a clock that only moves forward, from an unspecified
+// start: the clock of intervals, which setting the system time never moves.
+uint64_t MonotonicTimeNow();
+
+// Test seam: moves what the system time answers by units (100 ns, either
+// way), as an operator or a time service setting the clock would.
+void ShiftSystemClock(int64_t units);
 
 // The current time as COM gives it: UTC, in FILETIME units. E_INVALIDARG for a null pointer.
 HRESULT CoFileTimeNow(FILETIME* ft);

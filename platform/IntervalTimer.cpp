@@ -21,7 +21,7 @@ void CIntervalTimer::Set(uint32_t intervalMs, bool restart)
 void CIntervalTimer::Restart()
 {
     m_force.store(0, std::memory_order_relaxed);
-    m_startTime.store(SystemTimeNow(), std::memory_order_relaxed);
+    m_startTime.store(MonotonicTimeNow(), std::memory_order_relaxed);
 }
 
 bool CIntervalTimer::Elapsed() const
@@ -29,9 +29,8 @@ bool CIntervalTimer::Elapsed() const
     if (m_force.load(std::memory_order_relaxed) != 0) {
         return true;
     }
-    const uint64_t start = StartTime();
-    const uint64_t now = SystemTimeNow();
-    // A clock set back makes the start lie ahead: count that as no time passed.
-    const uint64_t ms = now > start ? (now - start) / 10000u : 0;
+    // The monotonic clock never goes back, so the difference is the time
+    // passed even for a start given from before the clock's own start.
+    const uint64_t ms = (MonotonicTimeNow() - StartTime()) / 10000u;
     return ms > UINT32_MAX || ms >= Interval();
 }

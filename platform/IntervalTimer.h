@@ -2,9 +2,11 @@
 #include <atomic>
 #include <cstdint>
 
-// Interval in milliseconds measured from a start time in FILETIME units.
-// Elapsed when forced, or when the whole milliseconds since the start reach
-// the interval (or no longer fit in 32 bits).
+// Interval in milliseconds measured from a start time on the monotonic clock
+// (MonotonicTimeNow, 100 ns units), so that setting the system time neither
+// stops nor shortens an interval. Elapsed when forced, or when the whole
+// milliseconds since the start reach the interval (or no longer fit in 32
+// bits).
 //
 // The shared timers (last exchange, client idle) are restarted by one thread
 // and checked by another, so the fields are atomic; a check racing a restart
@@ -23,7 +25,8 @@ class CIntervalTimer {
 
     uint32_t Interval() const { return m_interval.load(std::memory_order_relaxed); }
     uint64_t StartTime() const { return m_startTime.load(std::memory_order_relaxed); }
-    // For tests and for timers that must count from a known instant.
+    // For tests and for timers that must count from a known instant
+    // (MonotonicTimeNow units).
     void SetStartTime(uint64_t fileTime) { m_startTime.store(fileTime, std::memory_order_relaxed); }
 
    private:
