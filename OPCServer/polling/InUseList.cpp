@@ -6,7 +6,11 @@
 
 void CInUseList::CountUse()
 {
-    m_events.fetch_add(1, std::memory_order_seq_cst);
+    // 0 means nothing in use: the count passes over it when it wraps.
+    uint32_t events = m_events.load(std::memory_order_seq_cst);
+    while (!m_events.compare_exchange_weak(events, events == UINT32_MAX ? 1u : events + 1u,
+                                           std::memory_order_seq_cst)) {
+    }
 }
 
 void CInUseList::Taken(CDATag* item, const CDeviceExchange* owner)
@@ -39,9 +43,11 @@ const std::vector<CDATag*>& CInUseList::Collect(bool reranked)
         taken.swap(m_taken);
     }
     // Taken before the drop below: a reference that comes back meanwhile
-    // either keeps its item (still in use) or is taken by the next poll.
+    // either keeps its item (still in use) or is taken by the next poll. A
+    // taking may be noted after the poll that counted its release: only an
+    // item still held joins, or it would stay until some other release.
     for (CDATag* item : taken) {
-        if (!item->OnInUseList() && item->IsReadable()) {
+        if (!item->OnInUseList() && item->IsReadable() && item->InUse()) {
             item->SetOnInUseList(true);
             m_inUse.push_back(item);
             m_sorted = false;

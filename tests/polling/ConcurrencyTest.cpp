@@ -190,8 +190,14 @@ TEST_F(ExchangeTest, ClientsTakingAndLettingGoWhilePollingLeaveTheRightItemsInTh
         EXPECT_EQ(items[i]->InUse(), count > 0);
         if (count > 0) expected.insert(items[i]->Address());
     }
-    // The thread's own polls from now on: two whole passes at least.
-    ch.ClearRecords();
+    // The thread's own polls from now on: two whole passes at least. A poll
+    // planned before the last release may still be running, and it reads
+    // what it planned: the records start at a poll boundary, with the cycle
+    // lock that the polling thread holds around each poll.
+    {
+        CCriticalSectionLock cycle(ch.CycleLock());
+        ch.ClearRecords();
+    }
     EXPECT_TRUE(ch.WaitForRequests(3 * expected.size(), std::chrono::milliseconds(5000)));
     ch.StopThread();
     std::set<uint16_t> read;
