@@ -3,11 +3,13 @@
 // included, and mark and space parity through CMSPAR).
 #include "platform/SerialPort.h"
 
+#include <algorithm>
 #include <asm/termbits.h>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -261,7 +263,7 @@ class CSerialPortObject final : public ISerialPort, public ISerialPortStream, pu
         for (;;) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd p{m_fd, events, 0};
-            const int ready = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+            const int ready = ::poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX)));
             if (ready > 0) {
                 return (p.revents & POLLNVAL) != 0 ? -1 : 1;
             }

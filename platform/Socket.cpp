@@ -1,8 +1,10 @@
 #include "platform/Socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -34,7 +36,7 @@ SocketWait Wait(SocketHandle socket, short events, uint32_t milliseconds)
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{socket, events, 0};
-        const int ready = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        const int ready = ::poll(&p, 1, static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX)));
         if (ready > 0) {
             if ((p.revents & POLLNVAL) != 0) {
                 errno = EBADF;

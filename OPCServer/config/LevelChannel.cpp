@@ -3,6 +3,7 @@
 #include "platform/CrashSignals.h"
 #include "polling/FrameTrace.h"
 
+#include <algorithm>
 #include <system_error>
 
 CLevelChannel::~CLevelChannel()
@@ -109,6 +110,16 @@ void CLevelChannel::StopThread()
         m_thread.join();
         m_threadId = {};
     }
+}
+
+uint32_t CLevelChannel::ResponseTimeoutMs() const
+{
+    return std::clamp(m_settings.m_responseTimeout, kMinResponseTimeoutMs, MaxResponseTimeoutMs());
+}
+
+uint32_t CLevelChannel::PauseBeforeRequestMs() const
+{
+    return std::min(m_settings.m_pauseBeforeRequest, kMaxPauseBeforeRequestMs);
 }
 
 void CLevelChannel::SetKey(const char* text)

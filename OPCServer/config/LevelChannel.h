@@ -36,6 +36,13 @@ static_assert(offsetof(CChannelSettings, m_slaveAddress) == 16);
 static_assert(offsetof(CChannelSettings, m_pasModels) == 20);
 static_assert(offsetof(CChannelSettings, m_keyLength) == 116);
 
+// What the channel dialogs accept. A value outside, from a damaged or
+// foreign file, is kept and shown as stored but used within the range, so
+// that no wait becomes endless.
+inline constexpr uint32_t kMinResponseTimeoutMs = 50;
+inline constexpr uint32_t kMaxResponseTimeoutMs = 60000;
+inline constexpr uint32_t kMaxPauseBeforeRequestMs = 10000;
+
 // Channel states, set by the transports.
 inline constexpr uint32_t kChannelOpeningFailed = 2;
 inline constexpr uint32_t kChannelOpen = 3;
@@ -132,6 +139,9 @@ class CLevelChannel : public CLevelElementBase {
 
     CChannelSettings& Settings() { return m_settings; }
     const CChannelSettings& Settings() const { return m_settings; }
+    // The settings as the channel waits them: within the dialog's ranges.
+    uint32_t ResponseTimeoutMs() const;
+    uint32_t PauseBeforeRequestMs() const;
 
     // Like SetName: null changes nothing, empty leaves no key.
     void SetKey(const char* text);
@@ -148,6 +158,8 @@ class CLevelChannel : public CLevelElementBase {
 
    protected:
     explicit CLevelChannel(uint8_t kind) : CLevelElementBase(kind) {}
+    // The longest response timeout the kind's dialog accepts.
+    virtual uint32_t MaxResponseTimeoutMs() const { return kMaxResponseTimeoutMs; }
 
     // The kind's own block at the end of the record (three u32 values).
     virtual void SaveKindBlock(CConfigWriter& /*out*/) const {}

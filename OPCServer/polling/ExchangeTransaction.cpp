@@ -42,7 +42,7 @@ bool CDeviceExchange::RunTransaction(CTransaction& transaction)
     const Key key = KeyOf(*channel);
     const CChannelSettings& settings = channel->Settings();
     for (uint32_t attempt = 0; attempt < settings.m_attempts; ++attempt) {
-        if (!WaitWhileRunning(settings.m_pauseBeforeRequest)) {
+        if (!WaitWhileRunning(channel->PauseBeforeRequestMs())) {
             transaction.m_status = kTransactionStopped;
             return false;
         }

@@ -122,7 +122,7 @@ int CLevelChannelCOM::Open()
 
     const std::string mode = ModeText(baudRate, m_portSettings.m_parity);
     (void)m_port->SetMode(mode.c_str());
-    (void)m_stream->SetTimeouts(Settings().m_responseTimeout, InterCharacterTimeout(baudRate));
+    (void)m_stream->SetTimeouts(ResponseTimeoutMs(), InterCharacterTimeout(baudRate));
 
     object = nullptr;
     if (SUCCEEDED(m_port->QueryInterface(kIidSerialPortControl, &object)) && object != nullptr) {

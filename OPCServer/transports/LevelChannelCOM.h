@@ -31,6 +31,8 @@ class CLevelChannelCOM : public CLevelChannel {
     static constexpr int kOpenDone = 0;         // the channel state tells whether the port is usable
     static constexpr int kOpenNoComponent = 2;  // the component cannot be created
     static constexpr int kOpenPortFailed = 3;   // the port cannot be opened
+    // The longest response timeout the serial dialog accepts.
+    static constexpr uint32_t kMaxSerialResponseTimeoutMs = 30000;
     // What is purged before every attempt.
     static constexpr uint32_t kPurgeBeforeAttempt = kPurgeTxAbort | kPurgeRxAbort;
 
@@ -83,6 +85,7 @@ class CLevelChannelCOM : public CLevelChannel {
    protected:
     void SaveKindBlock(CConfigWriter& out) const override;
     void LoadKindBlock(CConfigReader& in) override;
+    uint32_t MaxResponseTimeoutMs() const override { return kMaxSerialResponseTimeoutMs; }
 
    private:
     void ReleaseLocked();

@@ -4,6 +4,8 @@
 #include "transports/ChannelDescribe.h"
 #include "transports/ChannelDrain.h"
 
+#include <algorithm>
+
 CLevelChannelTCP::CLevelChannelTCP() : CLevelChannel(kKindChannelTCP) {}
 
 CLevelChannelTCP::~CLevelChannelTCP()
@@ -34,6 +36,11 @@ void CLevelChannelTCP::Close()
     SetState(kChannelClosed);
 }
 
+uint32_t CLevelChannelTCP::ConnectionTimeoutMs() const
+{
+    return std::clamp(m_connection.m_connectionTimeout, kMinConnectionTimeoutMs, kMaxConnectionTimeoutMs);
+}
+
 bool CLevelChannelTCP::ConnectLocked()
 {
     if (!m_client) {
@@ -42,7 +49,7 @@ bool CLevelChannelTCP::ConnectLocked()
     if (m_client->IsOpen()) {
         return true;
     }
-    m_client->SetTimeout(m_connection.m_connectionTimeout);
+    m_client->SetTimeout(ConnectionTimeoutMs());
     m_client->SetAddress(HostToNetwork32(m_connection.m_ipAddress),
                          static_cast<uint16_t>(m_connection.m_tcpPort));
     (void)m_client->Recreate();
@@ -63,7 +70,7 @@ int CLevelChannelTCP::Send(uint8_t* bytes, uint32_t* length)
         *length = 0;  // nothing went out
         return CTCPExchange::kResultFailure;
     }
-    m_client->SetTimeout(Settings().m_responseTimeout);
+    m_client->SetTimeout(ResponseTimeoutMs());
     return m_client->SendBytes(bytes, length, CTCPExchange::kUseTimeout);
 }
 
@@ -73,7 +80,7 @@ int CLevelChannelTCP::Receive(uint8_t* bytes, uint32_t* length)
     {
         CCriticalSectionLock lock(m_transportLock);
         if (m_client && m_client->IsOpen()) {
-            m_client->SetTimeout(Settings().m_responseTimeout);
+            m_client->SetTimeout(ResponseTimeoutMs());
             if (bytes != nullptr && length != nullptr) {
                 result = m_client->ReceiveBytes(bytes, length, CTCPExchange::kUseTimeout);
             } else {

@@ -29,6 +29,10 @@ static_assert(offsetof(CTcpConnectionSettings, m_connectionTimeout) == 8);
 // the exchange lock, which the device exchange holds around transactions).
 class CLevelChannelTCP : public CLevelChannel {
    public:
+    // What the TCP dialog accepts for the connection timeout.
+    static constexpr uint32_t kMinConnectionTimeoutMs = 50;
+    static constexpr uint32_t kMaxConnectionTimeoutMs = 60000;
+
     CLevelChannelTCP();
     ~CLevelChannelTCP() override;
 
@@ -53,6 +57,8 @@ class CLevelChannelTCP : public CLevelChannel {
 
     CTcpConnectionSettings& ConnectionSettings() { return m_connection; }
     const CTcpConnectionSettings& ConnectionSettings() const { return m_connection; }
+    // The connection timeout as connecting waits it: within the dialog's range.
+    uint32_t ConnectionTimeoutMs() const;
 
     // Whether a socket object exists and holds a socket.
     bool IsConnected();

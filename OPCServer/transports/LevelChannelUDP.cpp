@@ -43,7 +43,7 @@ bool CLevelChannelUDP::MakeSocketLocked()
     if (m_socket->IsOpen()) {
         return true;
     }
-    m_socket->SetTimeout(Settings().m_responseTimeout);
+    m_socket->SetTimeout(ResponseTimeoutMs());
     m_socket->SetAddress(HostToNetwork32(m_datagram.m_ipAddress),
                          static_cast<uint16_t>(m_datagram.m_remotePort),
                          static_cast<uint16_t>(m_datagram.m_localPort));
@@ -64,7 +64,7 @@ int CLevelChannelUDP::Send(uint8_t* bytes, uint32_t* length)
         *length = 0;  // nothing went out
         return CUDPExchange::kResultFailure;
     }
-    m_socket->SetTimeout(Settings().m_responseTimeout);
+    m_socket->SetTimeout(ResponseTimeoutMs());
     const int result = m_socket->SendBytes(bytes, length, CUDPExchange::kUseTimeout);
     if (result != CUDPExchange::kResultOk) {
         *length = 0;
@@ -78,7 +78,7 @@ int CLevelChannelUDP::Receive(uint8_t* bytes, uint32_t* length)
     {
         CCriticalSectionLock lock(m_transportLock);
         if (m_socket && m_socket->IsOpen()) {
-            m_socket->SetTimeout(Settings().m_responseTimeout);
+            m_socket->SetTimeout(ResponseTimeoutMs());
             if (bytes != nullptr && length != nullptr) {
                 result = m_socket->ReceiveBytes(bytes, length, CUDPExchange::kUseTimeout);
                 if (result != CUDPExchange::kResultOk) {

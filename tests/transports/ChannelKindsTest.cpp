@@ -109,3 +109,35 @@ TEST(ChannelKinds, ShutdownAndDestructionReleaseTheTransport)
     }
     EXPECT_TRUE(UdpPortFree(localPort)) << "the destructor left the socket open";
 }
+
+// A damaged or foreign file can hold any value: what a channel waits is kept
+// within the range its dialog accepts, so that no wait becomes endless.
+TEST(ChannelKinds, TimeoutsAndPausesAreUsedWithinTheDialogRanges)
+{
+    struct Row {
+        uint32_t stored;
+        uint32_t serialResponse;
+        uint32_t networkResponse;
+        uint32_t pause;
+        uint32_t connection;
+    };
+    const Row rows[] = {{0, 50, 50, 0, 50},
+                        {3000, 3000, 3000, 3000, 3000},
+                        {45000, 30000, 45000, 10000, 45000},
+                        {0x80000000u, 30000, 60000, 10000, 60000},
+                        {UINT32_MAX, 30000, 60000, 10000, 60000}};
+    for (const Row& row : rows) {
+        for (uint8_t kind : {kKindChannelCOM, kKindChannelTCP, kKindChannelUDP}) {
+            std::unique_ptr<CLevelChannel> channel = CreateChannel(kind);
+            channel->Settings().m_responseTimeout = row.stored;
+            channel->Settings().m_pauseBeforeRequest = row.stored;
+            EXPECT_EQ(channel->ResponseTimeoutMs(),
+                      kind == kKindChannelCOM ? row.serialResponse : row.networkResponse)
+                << row.stored << ", kind " << int(kind);
+            EXPECT_EQ(channel->PauseBeforeRequestMs(), row.pause) << row.stored;
+        }
+        CLevelChannelTCP tcp;
+        tcp.ConnectionSettings().m_connectionTimeout = row.stored;
+        EXPECT_EQ(tcp.ConnectionTimeoutMs(), row.connection) << row.stored;
+    }
+}

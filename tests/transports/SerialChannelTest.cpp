@@ -279,6 +279,19 @@ TEST_F(SerialChannel, InterCharacterTimeoutFollowsTheBaudRate)
     }
 }
 
+TEST_F(SerialChannel, AResponseTimeoutFromAFileReachesThePortWithinTheDialogRange)
+{
+    for (const auto& [stored, used] :
+         std::vector<std::pair<uint32_t, uint32_t>>{{0x80000000u, 30000}, {10, 50}}) {
+        m_fake.timeouts.clear();
+        m_channel.Settings().m_responseTimeout = stored;
+        ASSERT_EQ(m_channel.Open(), CLevelChannelCOM::kOpenDone);
+        ASSERT_EQ(m_fake.timeouts.size(), 1u);
+        EXPECT_EQ(m_fake.timeouts[0].first, used) << stored;
+        m_channel.Close();
+    }
+}
+
 TEST_F(SerialChannel, ParityGivesTheLetterAndTheName)
 {
     const char* letters[] = {"N", "E", "O", "M", "S"};
