@@ -79,7 +79,8 @@ class ISerialPort : public ISerialUnknown {
    public:
     // Device name "\\.\COM<n>" (or "COM<n>"): COM n opens what the link
     // dev/com<n> in the data folder points to, else /dev/ttyS<n-1>. The port
-    // is taken exclusively; raw 9600 8N1 until SetMode.
+    // is taken exclusively (locked against this component, and TIOCEXCL
+    // against any other program); raw 9600 8N1 until SetMode.
     virtual HRESULT OpenPort(const char* deviceName) = 0;
     // Closes the device; the port may be opened again.
     virtual HRESULT ClosePort() = 0;
@@ -97,8 +98,9 @@ class ISerialPortStream : public ISerialUnknown {
     // response timeout for room. A null buffer or length writes nothing.
     virtual HRESULT Write(const uint8_t* bytes, uint32_t* length) = 0;
     // *length in: room; out: bytes read. Waits up to the response timeout for
-    // the first byte, then up to the inter-character timeout for each further
-    // one, and returns when the room is full or the line goes quiet. Nothing
+    // the first byte, then up to the inter-character timeout (20 ms at the
+    // least) for each further one, and returns when the room is full or the
+    // line goes quiet. Nothing
     // within the response timeout is success with 0 bytes. A null buffer or
     // length discards the input that waits unread.
     virtual HRESULT Read(uint8_t* bytes, uint32_t* length) = 0;

@@ -25,6 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// USB serial adapters hold received bytes for up to 16 ms before they pass
+// them on: a shorter rest between two bytes never ends a read.
+constexpr uint32_t kMinRestMs = 20;
+
 HRESULT FromErrno(int error)
 {
     switch (error) {
@@ -91,8 +95,9 @@ class CSerialPortObject final : public ISerialPort, public ISerialPortStream, pu
         if (fd < 0) {
             return FromErrno(errno);
         }
-        // A COM port has one user at a time.
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // A COM port has one user at a time: the lock keeps other users of
+        // this component out, exclusive use of the line any other program.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
             const int error = errno;
             ::close(fd);
             return FromErrno(error);
@@ -188,7 +193,7 @@ class CSerialPortObject final : public ISerialPort, public ISerialPortStream, pu
             const ssize_t n = ::read(m_fd, bytes + got, room - got);
             if (n > 0) {
                 got += static_cast<uint32_t>(n);
-                deadline = Clock::now() + std::chrono::milliseconds(m_interCharacterMs);
+                deadline = Clock::now() + std::chrono::milliseconds(std::max(m_interCharacterMs, kMinRestMs));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -229,6 +234,8 @@ class CSerialPortObject final : public ISerialPort, public ISerialPortStream, pu
     void CloseLocked()
     {
         if (m_fd >= 0) {
+            // Another holder of the line (one that opened it before us) may go on.
+            (void)::ioctl(m_fd, TIOCNXCL);
             ::close(m_fd);  // the lock goes with the descriptor
             m_fd = -1;
         }

@@ -7,6 +7,8 @@
 #include "support/TempFolder.h"
 
 #include <asm/termbits.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
@@ -200,6 +202,20 @@ TEST_F(SerialComponent, ReadEndsWhenTheLineRestsLongerThanTheInterCharacterTimeo
     peer.join();
 }
 
+// USB serial adapters hold received bytes for up to 16 ms: so short a rest
+// never ends a read, even at a baud rate whose inter-character timeout is 5.
+TEST_F(SerialComponent, ARestShorterThanAUsbAdapterHoldsBytesNeverEndsARead)
+{
+    ASSERT_EQ(m_p.stream->SetTimeouts(2000, 5), S_OK);
+    std::thread peer([this] {
+        WriteAll(m_pty.KeeperB(), {1, 2});
+        std::this_thread::sleep_for(8ms);
+        WriteAll(m_pty.KeeperB(), {3, 4});
+    });
+    EXPECT_EQ(ReadFrom(m_p.stream.get(), 16), (Bytes{1, 2, 3, 4}));
+    peer.join();
+}
+
 TEST_F(SerialComponent, ReadReturnsAsSoonAsTheRoomIsFull)
 {
     ASSERT_EQ(m_p.stream->SetTimeouts(2000, 1000), S_OK);
@@ -258,6 +274,17 @@ TEST_F(SerialComponent, APortIsUsedByOneOwnerAtATime)
 {
     Port second = MakePort();
     EXPECT_EQ(second.port->OpenPort("\\\\.\\COM7"), kSerialAccessDenied);
+    // Nor may another program read the line unseen: the line is exclusive
+    // (a privileged program may still open it, but the line says so).
+    const int other = ::open(m_pty.EndA().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (other >= 0) {
+        int exclusive = 0;
+        EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 1) << "the line is not exclusive";
+        ::close(other);
+    } else {
+        EXPECT_EQ(errno, EBUSY);
+    }
     ASSERT_EQ(m_p.port->ClosePort(), S_OK);
     uint32_t length = 1;
     uint8_t byte = 0;
