@@ -57,6 +57,10 @@ bool CDeviceExchange::WaitWhileRunning(uint32_t ms, const std::function<bool()>&
 {
     CLevelChannel* channel = m_channel;
     const auto stopped = [channel] { return channel == nullptr || channel->RunFlag() == 0; };
+    if (ms == 0 || stopped()) {
+        // No pause before a request is the common case: no lock, no wait.
+        return !stopped();
+    }
     std::unique_lock<std::mutex> lock(m_wakeMutex);
     // Clearing the run flag wakes the exchange: a stop ends any wait at once.
     m_wakeUp.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopped() || (until && until()); });
