@@ -1,7 +1,9 @@
-// Transactions per second of a TCP channel polling a fixed set of items (10
-// read requests per pass, no pause before a request) next to a libmodbus
-// client issuing the same 10 requests, both against one libmodbus server on
-// loopback, in alternating rounds of one run. Prints both rates and the ratio
+// Transactions per second of a TCP channel polling a fixed set of items (the
+// readable items of ten windows of registers, no pause before a request)
+// next to a libmodbus client issuing the same requests, both against one
+// libmodbus server on loopback, in alternating rounds of one run. A window
+// of 120 registers is what the exchange merges into one request at most;
+// where the item space has a gap, a window takes more than one request. Prints both rates and the ratio
 // ours / libmodbus. A third figure reads the same items through
 // ReadRequested (the on-demand read of the DA callback), which plans from the
 // given items instead of looking through the whole item space for those in
@@ -41,16 +43,14 @@ using Clock = std::chrono::steady_clock;
 using Request = std::pair<int, int>;  // start, count
 
 constexpr int kRegisters = 65536;
-constexpr size_t kRequestsPerPass = 10;
-// Ten windows of registers in the dense parts of the item space; the readable
-// items of each make one request.
-constexpr int kWindows[kRequestsPerPass] = {32000, 32400, 33000, 34000, 35000,
-                                            40000, 40400, 41000, 42000, 43000};
+// Ten windows of registers in the dense parts of the item space.
+constexpr int kWindows[] = {32000, 32400, 33000, 34000, 35000, 40000, 40400, 41000, 42000, 43000};
 constexpr int kDefaultWindowRegisters = 100;
 
 // A libmodbus server serving any number of connections on one thread.
 class Server {
    public:
+    ~Server() { Stop(); }
     bool Start()
     {
         m_mapping = modbus_mapping_new(0, 0, kRegisters, 0);
@@ -66,14 +66,19 @@ class Server {
         m_thread = std::thread([this] { Serve(); });
         return true;
     }
+    // Every way out of the program stops it: a thread left running would abort the program.
     void Stop()
     {
         m_stop = true;
         if (m_thread.joinable()) m_thread.join();
         for (int fd : m_clients) ::close(fd);
+        m_clients.clear();
         if (m_listen >= 0) ::close(m_listen);
+        m_listen = -1;
         if (m_ctx != nullptr) modbus_free(m_ctx);
+        m_ctx = nullptr;
         if (m_mapping != nullptr) modbus_mapping_free(m_mapping);
+        m_mapping = nullptr;
     }
     uint16_t Port() const { return m_port; }
     uint64_t Requests() const { return m_requests.load(); }
@@ -189,14 +194,19 @@ int main(int argc, char** argv)
     }
     const std::vector<Request> requests = server.Recorded();
     server.Record(false);
-    if (requests.size() != kRequestsPerPass) {
-        std::fprintf(stderr, "a pass took %zu requests, not %zu\n", requests.size(), kRequestsPerPass);
+    if (requests.empty()) {
+        std::fprintf(stderr, "a pass sent no request\n");
         return 1;
     }
     int registers = 0;
     for (const Request& r : requests) registers += r.second;
 
-    modbus_t* client = modbus_new_tcp("127.0.0.1", server.Port());
+    const std::unique_ptr<modbus_t, void (*)(modbus_t*)> owner(modbus_new_tcp("127.0.0.1", server.Port()),
+                                                               [](modbus_t* c) {
+                                                                   modbus_close(c);
+                                                                   modbus_free(c);
+                                                               });
+    modbus_t* client = owner.get();
     if (client == nullptr || modbus_connect(client) != 0) {
         std::fprintf(stderr, "libmodbus client did not connect\n");
         return 1;
@@ -247,10 +257,6 @@ int main(int argc, char** argv)
     std::printf("read on demand / libmodbus: %.3f\n", Median(directRatios));
     std::printf("ratio ours/libmodbus: %.3f\n", Median(ratios));
 
-    modbus_close(client);
-    modbus_free(client);
     for (CDATag* item : used) item->Release();
-    root.RemoveLevel(channel->FullPath());
-    server.Stop();
     return 0;
 }
