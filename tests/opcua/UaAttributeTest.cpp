@@ -128,6 +128,39 @@ TEST_F(UaAttributeTest, ItemVariablesAnswerEveryVariableAttribute)
     EXPECT_EQ(ReadOne(node, Attribute::EventNotifier).status, kBadAttributeIdInvalid);
 }
 
+TEST_F(UaAttributeTest, TypeNodesAnswerTheAttributesOfTheirClass)
+{
+    struct Expect {
+        uint32_t node;
+        Attribute attribute;
+        Variant value;
+        StatusCode status;
+    };
+    const Expect expected[] = {
+        {id::kHierarchicalReferences, Attribute::IsAbstract, MakeBoolean(true), kGood},
+        {id::kOrganizes, Attribute::IsAbstract, MakeBoolean(false), kGood},
+        {id::kReferences, Attribute::Symmetric, MakeBoolean(true), kGood},
+        {id::kHasComponent, Attribute::InverseName,
+         MakeBoxed(Type::LocalizedText, LocalizedText{"", "ComponentOf"}), kGood},
+        {id::kHasComponent, Attribute::Value, Variant{}, kBadAttributeIdInvalid},
+        {id::kNumber, Attribute::IsAbstract, MakeBoolean(true), kGood},
+        {id::kUInt16, Attribute::NodeClass, MakeSigned(Type::Int32, 64), kGood},
+        {id::kServerStatusType, Attribute::DataType,
+         MakeBoxed(Type::NodeId, NodeId::Numeric(id::kServerStatusDataType)), kGood},
+        {id::kBaseDataVariableType, Attribute::ValueRank, MakeSigned(Type::Int32, -2), kGood},
+        {id::kFolderType, Attribute::IsAbstract, MakeBoolean(false), kGood},
+        {id::kFolderType, Attribute::Symmetric, Variant{}, kBadAttributeIdInvalid},
+        {id::kNamespaceArray, Attribute::ValueRank, MakeSigned(Type::Int32, 1), kGood},
+        {id::kNamespaceArray, Attribute::ArrayDimensions, MakeUInt32Array({0}), kGood},
+        {id::kServer, Attribute::EventNotifier, MakeUnsigned(Type::Byte, 0), kGood},
+    };
+    for (const Expect& e : expected) {
+        DataValue dv = ReadOne(NodeId::Numeric(e.node), e.attribute);
+        EXPECT_EQ(dv.status, e.status) << e.node << "/" << static_cast<int>(e.attribute);
+        EXPECT_TRUE(dv.value == e.value) << e.node << "/" << static_cast<int>(e.attribute);
+    }
+}
+
 TEST_F(UaAttributeTest, FoldersAnswerTheirAttributesButNoValue)
 {
     const NodeId folder = NodeId::String(1, Id("ch.dev"));

@@ -33,10 +33,7 @@ class UaRobustnessTest : public UaServerFixture {
     {
         CUaClient good;
         Open(good, "after");
-        ReadRequest read;
-        read.nodesToRead = {ReadValueId{NodeId::Numeric(id::kState), 13, "", {}}};
-        ReadResponse response;
-        EXPECT_EQ(good.Call(enc::kReadRequest, read, enc::kReadResponse, &response), kGood);
+        EXPECT_EQ(ReadState(good), kGood);
     }
 };
 

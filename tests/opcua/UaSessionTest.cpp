@@ -61,10 +61,7 @@ TEST_F(UaSessionTest, AnonymousSessionCountsAsAClientUntilClosed)
     EXPECT_EQ(client.CloseSession(), kGood);
     EXPECT_FALSE(DAServerInUse());
     // The token means nothing once the session is gone.
-    ReadRequest read;
-    read.nodesToRead = {ReadValueId{NodeId::Numeric(id::kState), 13, "", {}}};
-    ReadResponse response;
-    EXPECT_EQ(client.Call(enc::kReadRequest, read, enc::kReadResponse, &response), kBadSessionIdInvalid);
+    EXPECT_EQ(ReadState(client), kBadSessionIdInvalid);
 }
 
 struct IdentityCase {
@@ -186,10 +183,7 @@ TEST_F(UaSessionTest, RenewedChannelKeepsServing)
     ASSERT_EQ(client.Receive(&ev), kGood);
     ASSERT_EQ(ev.kind, CUaClientChannel::Event::Opened);
     EXPECT_EQ(client.Channel().Token().tokenId, 2u);
-    ReadRequest read;
-    read.nodesToRead = {ReadValueId{NodeId::Numeric(id::kState), 13, "", {}}};
-    ReadResponse response;
-    EXPECT_EQ(client.Call(enc::kReadRequest, read, enc::kReadResponse, &response), kGood);
+    EXPECT_EQ(ReadState(client), kGood);
 }
 
 TEST_F(UaSessionTest, ServicesTheEndpointDoesNotOfferAreRefusedByName)

@@ -42,6 +42,15 @@ class UaServerFixture : public ::testing::Test {
     uint16_t m_port = 0;
 };
 
+// A read of the server's state, as clients keep a session alive.
+inline ua::StatusCode ReadState(ua::CUaClient& client)
+{
+    ua::ReadRequest read;
+    read.nodesToRead = {ua::ReadValueId{ua::NodeId::Numeric(ua::id::kState), 13, "", {}}};
+    ua::ReadResponse response;
+    return client.Call(ua::enc::kReadRequest, read, ua::enc::kReadResponse, &response);
+}
+
 inline ua::NodeId Item(const std::string& tail)
 {
     return ua::NodeId::String(1, Id(tail));

@@ -2,7 +2,7 @@
 // session, honouring maxAge) and Write of item values.
 #include "opcua/UaLimits.h"
 #include "opcua/UaServices.h"
-#include "opcua/UaValues.h"
+#include "opcua/protocol/UaValues.h"
 
 #include <charconv>
 
@@ -85,17 +85,13 @@ StatusCode ReadProperty(CUaSession& session, const std::string& itemId, Attribut
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood) status = CheckOperationCount(request.nodesToRead.size(), kMaxNodesPerRead);
-    if (status == kGood && !(request.maxAge >= 0)) status = kBadMaxAgeInvalid;
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.nodesToRead.size(), kMaxNodesPerRead);
+    if (!session) return;
+    if (!(request.maxAge >= 0)) return ep.Fault(ctx, kBadMaxAgeInvalid);
     const auto ts = request.timestampsToReturn;
-    if (status == kGood && (static_cast<int32_t>(ts) < 0 || ts >= TimestampsToReturn::Invalid))
-        status = kBadTimestampsToReturnInvalid;
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    if (static_cast<int32_t>(ts) < 0 || ts >= TimestampsToReturn::Invalid)
+        return ep.Fault(ctx, kBadTimestampsToReturnInvalid);
     const bool sourceTime = ts == TimestampsToReturn::Source || ts == TimestampsToReturn::Both;
     const bool serverTime = ts == TimestampsToReturn::Server || ts == TimestampsToReturn::Both;
     const DateTime now = Now();
@@ -189,13 +185,9 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& reques
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const WriteRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood) status = CheckOperationCount(request.nodesToWrite.size(), kMaxNodesPerWrite);
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.nodesToWrite.size(), kMaxNodesPerWrite);
+    if (!session) return;
     const CUaAddressSpace& space = ep.AddressSpace();
     WriteResponse response;
     response.results.assign(request.nodesToWrite.size(), kGood);

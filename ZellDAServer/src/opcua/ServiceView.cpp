@@ -39,14 +39,10 @@ std::vector<std::string_view> ItemIds(const std::vector<NodeId>& nodes)
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood) status = CheckOperationCount(request.nodesToBrowse.size(), kMaxNodesPerBrowse);
-    if (status == kGood && !request.view.viewId.IsNull()) status = kBadViewIdUnknown;
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.nodesToBrowse.size(), kMaxNodesPerBrowse);
+    if (!session) return;
+    if (!request.view.viewId.IsNull()) return ep.Fault(ctx, kBadViewIdUnknown);
     const uint32_t max = request.requestedMaxReferencesPerNode == 0
                              ? kMaxReferencesPerNode
                              : std::min(request.requestedMaxReferencesPerNode, kMaxReferencesPerNode);
@@ -60,13 +56,9 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseRequest& requ
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseNextRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood) status = CheckOperationCount(request.continuationPoints.size(), kMaxNodesPerBrowse);
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.continuationPoints.size(), kMaxNodesPerBrowse);
+    if (!session) return;
     BrowseResponse response;
     response.results.reserve(request.continuationPoints.size());
     for (const ByteString& point : request.continuationPoints) {
@@ -88,14 +80,9 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const BrowseNextRequest& 
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const TranslateBrowsePathsRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood)
-        status = CheckOperationCount(request.browsePaths.size(), kMaxNodesPerTranslateBrowsePaths);
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.browsePaths.size(), kMaxNodesPerTranslateBrowsePaths);
+    if (!session) return;
     const CUaAddressSpace& space = ep.AddressSpace();
     TranslateBrowsePathsResponse response;
     for (const BrowsePath& path : request.browsePaths) {
@@ -128,14 +115,9 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const TranslateBrowsePath
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const RegisterNodesRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood)
-        status = CheckOperationCount(request.nodesToRegister.size(), kMaxNodesPerRegisterNodes);
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.nodesToRegister.size(), kMaxNodesPerRegisterNodes);
+    if (!session) return;
     // The items are taken now, so reads that follow answer from polled values;
     // the NodeIds stay as they are.
     session->RegisterItems(ItemIds(request.nodesToRegister));
@@ -146,14 +128,9 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const RegisterNodesReques
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const UnregisterNodesRequest& request)
 {
-    std::shared_ptr<CUaSession> session;
-    StatusCode status = ep.SessionOf(ctx, &session);
-    if (status == kGood)
-        status = CheckOperationCount(request.nodesToUnregister.size(), kMaxNodesPerRegisterNodes);
-    if (status != kGood) {
-        ep.Fault(ctx, status);
-        return;
-    }
+    std::shared_ptr<CUaSession> session =
+        OperationsSession(ep, ctx, request.nodesToUnregister.size(), kMaxNodesPerRegisterNodes);
+    if (!session) return;
     session->UnregisterItems(ItemIds(request.nodesToUnregister));
     UnregisterNodesResponse response;
     ep.Respond(ctx, enc::kUnregisterNodesResponse, response);

@@ -57,11 +57,18 @@ inline bool RunsOnWorker(const ReadRequest& r)
     return false;
 }
 
-// The checks every service with a list of operations makes.
-inline StatusCode CheckOperationCount(size_t count, uint32_t limit)
+// The session of a request that lists operations, after the checks every such
+// request gets; null when the request was refused (its fault is sent).
+inline std::shared_ptr<CUaSession> OperationsSession(CUaEndpoint& ep, const RequestContext& ctx, size_t count,
+                                                     uint32_t limit)
 {
-    if (count == 0) return kBadNothingToDo;
-    return count > limit ? kBadTooManyOperations : kGood;
+    std::shared_ptr<CUaSession> session;
+    StatusCode status = ep.SessionOf(ctx, &session);
+    if (status == kGood && count == 0) status = kBadNothingToDo;
+    if (status == kGood && count > limit) status = kBadTooManyOperations;
+    if (status == kGood) return session;
+    ep.Fault(ctx, status);
+    return nullptr;
 }
 
 }  // namespace ua

@@ -2,7 +2,7 @@
 
 #include "ServerCore.h"
 #include "opcua/UaLimits.h"
-#include "opcua/UaValues.h"
+#include "opcua/protocol/UaValues.h"
 #include "platform/StreamServer.h"
 
 #include <algorithm>

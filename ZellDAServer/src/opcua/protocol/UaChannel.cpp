@@ -131,13 +131,9 @@ StatusCode CUaChannel::OnHello(std::string_view body, std::string* out)
     m_clientMaxChunkCount = hello.maxChunkCount;
     m_endpointUrl = hello.endpointUrl;
 
-    AcknowledgeMessage ack{0, m_receiveBufferSize, m_sendBufferSize, m_limits.maxMessageSize,
-                           m_limits.maxChunkCount};
-    size_t start = out->size();
-    out->append("ACKF\0\0\0\0", kHeaderSize);
-    Encoder e(*out);
-    e.Write(ack);
-    PutUInt32(out, start + 4, static_cast<uint32_t>(out->size() - start));
+    AppendTransportMessage(out, "ACK",
+                           AcknowledgeMessage{0, m_receiveBufferSize, m_sendBufferSize,
+                                              m_limits.maxMessageSize, m_limits.maxChunkCount});
     m_state = State::ExpectOpen;
     return kGood;
 }
@@ -195,7 +191,7 @@ StatusCode CUaChannel::OnOpen(std::string_view body, std::string* out)
     std::string message;
     Encoder e(message);
     e(NodeId::Numeric(enc::kOpenSecureChannelResponse), response);
-    AppendChunk("OPN", 'F', securityHeader, seq.requestId, message, out);
+    AppendSecuredChunk(out, "OPN", 'F', securityHeader, NextSendSequence(), seq.requestId, message);
     return kGood;
 }
 
@@ -280,8 +276,8 @@ uint32_t CUaChannel::NextSendSequence()
     return m_sendSequence;
 }
 
-void CUaChannel::AppendChunk(const char* type, char chunkType, std::string_view securityHeader,
-                             uint32_t requestId, std::string_view body, std::string* out)
+void AppendSecuredChunk(std::string* out, const char* type, char chunkType, std::string_view securityHeader,
+                        uint32_t sequenceNumber, uint32_t requestId, std::string_view body)
 {
     size_t start = out->size();
     out->append(type, 3);
@@ -289,7 +285,7 @@ void CUaChannel::AppendChunk(const char* type, char chunkType, std::string_view 
     out->append(4, '\0');
     out->append(securityHeader);
     Encoder e(*out);
-    e(NextSendSequence(), requestId);
+    e(sequenceNumber, requestId);
     out->append(body);
     PutUInt32(out, start + 4, static_cast<uint32_t>(out->size() - start));
 }
@@ -310,19 +306,15 @@ StatusCode CUaChannel::EncodeMessage(uint32_t requestId, std::string_view body, 
     out->reserve(out->size() + body.size() + chunks * kSymmetricOverhead);
     for (size_t i = 0; i < chunks; ++i) {
         std::string_view part = body.substr(i * perChunk, perChunk);
-        AppendChunk("MSG", i + 1 == chunks ? 'F' : 'C', std::string_view(securityHeader, 8), requestId, part,
-                    out);
+        AppendSecuredChunk(out, "MSG", i + 1 == chunks ? 'F' : 'C', std::string_view(securityHeader, 8),
+                           NextSendSequence(), requestId, part);
     }
     return kGood;
 }
 
 void CUaChannel::EncodeError(StatusCode status, std::string_view reason, std::string* out)
 {
-    size_t start = out->size();
-    out->append("ERRF\0\0\0\0", kHeaderSize);
-    Encoder e(*out);
-    e(status, reason);
-    PutUInt32(out, start + 4, static_cast<uint32_t>(out->size() - start));
+    AppendTransportMessage(out, "ERR", ErrorMessage{status, std::string(reason)});
 }
 
 }  // namespace ua

@@ -10,6 +10,7 @@
 #include "opcua/protocol/UaMessages.h"
 
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -19,6 +20,23 @@ namespace ua {
 
 extern const char kSecurityPolicyNone[];
 extern const char kTransportProfileBinary[];
+
+// A secured chunk: message type, chunk type ('F', 'C' or 'A'), size, the
+// security header, the sequence header and the body.
+void AppendSecuredChunk(std::string* out, const char* type, char chunkType, std::string_view securityHeader,
+                        uint32_t sequenceNumber, uint32_t requestId, std::string_view body);
+// A message outside the secure channel (Hello, Acknowledge, Error): type, 'F', size and the body.
+template <typename T>
+void AppendTransportMessage(std::string* out, const char* type, const T& body)
+{
+    const size_t start = out->size();
+    out->append(type, 3);
+    out->append("F\0\0\0\0", 5);
+    Encoder e(*out);
+    e.Write(body);
+    const uint32_t size = static_cast<uint32_t>(out->size() - start);
+    std::memcpy(out->data() + start + 4, &size, sizeof size);
+}
 
 // What this server accepts and offers on a connection.
 struct ChannelLimits {
@@ -87,8 +105,6 @@ class CUaChannel {
     StatusCode CheckSymmetricHeader(Decoder& d, SequenceHeader* seq);
     StatusCode CheckSequence(uint32_t sequenceNumber);
     uint32_t NextSendSequence();
-    void AppendChunk(const char* type, char chunkType, std::string_view securityHeader, uint32_t requestId,
-                     std::string_view body, std::string* out);
     uint32_t ReviseLifetime(uint32_t requested) const;
 
     ChannelLimits m_limits;

@@ -6,37 +6,20 @@
 
 namespace ua {
 
-namespace {
-
-void PutSize(std::string* out, size_t start)
-{
-    uint32_t size = static_cast<uint32_t>(out->size() - start);
-    std::memcpy(out->data() + start + 4, &size, 4);
-}
-
-}  // namespace
-
 std::string CUaClientChannel::Hello(const std::string& endpointUrl) const
 {
-    std::string out("HELF\0\0\0\0", 8);
-    Encoder e(out);
-    e.Write(HelloMessage{0, m_options.receiveBufferSize, m_options.sendBufferSize, m_options.maxMessageSize,
-                         m_options.maxChunkCount, endpointUrl});
-    PutSize(&out, 0);
+    std::string out;
+    AppendTransportMessage(&out, "HEL",
+                           HelloMessage{0, m_options.receiveBufferSize, m_options.sendBufferSize,
+                                        m_options.maxMessageSize, m_options.maxChunkCount, endpointUrl});
     return out;
 }
 
 std::string CUaClientChannel::Chunk(const char* type, char chunkType, std::string_view header,
                                     uint32_t requestId, std::string_view body)
 {
-    std::string out(type, 3);
-    out.push_back(chunkType);
-    out.append(4, '\0');
-    out.append(header);
-    Encoder e(out);
-    e(++m_sequence, requestId);
-    out.append(body);
-    PutSize(&out, 0);
+    std::string out;
+    AppendSecuredChunk(&out, type, chunkType, header, ++m_sequence, requestId, body);
     return out;
 }
 

@@ -1,4 +1,4 @@
-#include "opcua/UaValues.h"
+#include "opcua/protocol/UaValues.h"
 
 #include "ZellDAClient.h"
 #include "opcua/protocol/UaIds.h"
