@@ -131,6 +131,17 @@ TEST(UaBinaryTest, VariantScalarsArraysNullArraysAndDimensions)
               " 02 00 00 00 02 00 00 00 03 00 00 00");
     RoundTrip(MakeBoxed(Type::LocalizedText, LocalizedText{"", "t"}), "15 02 01 00 00 00 74");
     RoundTrip(MakeBoxed(Type::NodeId, NodeId::Numeric(2253)), "11 01 00 cd 08");
+    // Variants nest only as array elements; data values and XML bodies nest too.
+    Variant nested = MakeEmptyArray(Type::Variant);
+    nested.array.push_back(std::make_shared<Boxed>(Boxed{MakeUnsigned(Type::Byte, 1)}));
+    RoundTrip(nested, "98 01 00 00 00 03 01");
+    DataValue inner;
+    inner.hasValue = true;
+    inner.value = MakeBoolean(false);
+    RoundTrip(MakeBoxed(Type::DataValue, inner), "17 01 01 00");
+    RoundTrip(
+        MakeBoxed(Type::ExtensionObject, ExtensionObject{NodeId::Numeric(1), ExtensionObject::Xml, "<a/>"}),
+        "16 00 01 02 04 00 00 00 3c 61 2f 3e");
 }
 
 TEST(UaBinaryTest, DataValueFieldsFollowTheirMaskInWireOrder)

@@ -213,6 +213,18 @@ TEST_F(UaChannelTest, RenewedTokenReplacesTheOldOnceTheClientUsesIt)
     EXPECT_EQ(LastError(), kBadSecureChannelTokenUnknown);
 }
 
+TEST_F(UaChannelTest, SequenceNumbersWrapOnceNearTheirEnd)
+{
+    // The first number after a wrap is below 1024; the wrap comes past 4294966271.
+    m_client.SetLastSequenceNumber(4294966270u);
+    Connect();
+    uint32_t id;
+    ASSERT_EQ(ToServer(Request(10, &id)).status, kGood);  // 4294966272
+    m_client.SetLastSequenceNumber(0);
+    ASSERT_EQ(ToServer(Request(10, &id)).status, kGood);  // 1
+    EXPECT_EQ(m_requests.size(), 2u);
+}
+
 TEST_F(UaChannelTest, CloseSecureChannelEndsTheConnection)
 {
     Connect();
@@ -319,6 +331,20 @@ INSTANTIATE_TEST_SUITE_P(
                       return c.Message(std::string(ChannelLimits().maxChunkCount + 1, 'c'), &id, 1);
                   },
                   true, kBadTcpMessageTooLarge},
+        Violation{"RenewOfAnotherChannel",
+                  [](CUaClientChannel& c) {
+                      c.SetChannelId(c.ChannelId() + 1);
+                      uint32_t id;
+                      return c.Open(SecurityTokenRequestType::Renew, &id);
+                  },
+                  true, kBadTcpSecureChannelUnknown},
+        Violation{"SequenceNumberRestartingTooEarly",
+                  [](CUaClientChannel& c) {
+                      c.SetLastSequenceNumber(0);
+                      uint32_t id;
+                      return c.Message("x", &id);
+                  },
+                  true, kBadSequenceNumberInvalid},
         Violation{"IssueOnAnOpenChannel",
                   [](CUaClientChannel& c) {
                       uint32_t id;

@@ -3,6 +3,7 @@
 // release their items when they end or time out.
 
 #include "UaTestServer.h"
+#include "opcua/UaLimits.h"
 #include "opcua/protocol/UaChannel.h"
 
 #include <chrono>
@@ -171,6 +172,20 @@ TEST_F(UaSessionTest, SessionThatTimesOutReleasesItsItems)
     EXPECT_TRUE(tag->InUse());
     client.Drop();
     EXPECT_TRUE(SpinUntil([&] { return !tag->InUse() && !DAServerInUse(); }, std::chrono::seconds(10)));
+}
+
+TEST_F(UaSessionTest, SessionsBeyondTheLimitAreRefused)
+{
+    CUaClient client;
+    ASSERT_EQ(client.Connect("127.0.0.1", m_port), kGood);
+    CreateSessionRequest create;
+    CreateSessionResponse created;
+    for (uint32_t i = 0; i < kMaxSessions; ++i)
+        ASSERT_EQ(client.Call(enc::kCreateSessionRequest, create, enc::kCreateSessionResponse, &created),
+                  kGood)
+            << i;
+    EXPECT_EQ(client.Call(enc::kCreateSessionRequest, create, enc::kCreateSessionResponse, &created),
+              kBadTooManySessions);
 }
 
 TEST_F(UaSessionTest, RenewedChannelKeepsServing)

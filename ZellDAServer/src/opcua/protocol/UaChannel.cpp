@@ -272,7 +272,8 @@ StatusCode CUaChannel::OnClose(std::string_view body, bool* closeRequested)
 
 uint32_t CUaChannel::NextSendSequence()
 {
-    m_sendSequence = m_sendSequence >= kSequenceWrapAbove ? 1 : m_sendSequence + 1;
+    // Wrapping only once past the limit, as receivers check it.
+    m_sendSequence = m_sendSequence > kSequenceWrapAbove ? 1 : m_sendSequence + 1;
     return m_sendSequence;
 }
 

@@ -60,6 +60,9 @@ class CUaClientChannel {
     // For tests that send what a well-behaved client would not.
     void SetTokenId(uint32_t tokenId) { m_tokenId = tokenId; }
     void SkipSequenceNumbers(uint32_t count) { m_sequence += count; }
+    // The next chunk goes out with last + 1 (wrapping as unsigned numbers do).
+    void SetLastSequenceNumber(uint32_t last) { m_sequence = last; }
+    void SetChannelId(uint32_t channelId) { m_channelId = channelId; }
     uint32_t LastReceivedSequence() const { return m_lastReceivedSequence; }
 
    private:
