@@ -120,21 +120,7 @@ TEST_F(UaRobustnessTest, BodyThatDoesNotDecodeGetsAFault)
     CUaClient client;
     Open(client);
     // A Read whose list of nodes claims more than there is.
-    std::string body;
-    Encoder e(body);
-    RequestHeader header;
-    header.authenticationToken = client.Token();
-    header.requestHandle = 5;
-    e(NodeId::Numeric(enc::kReadRequest), header, 0.0, int32_t{2}, int32_t{50});
-    std::string reply;
-    ASSERT_EQ(client.Exchange(body, &reply), kGood);
-    Decoder d(reply);
-    NodeId type;
-    ServiceFault fault;
-    d(type, fault);
-    EXPECT_TRUE(type.Is(enc::kServiceFault));
-    EXPECT_EQ(fault.responseHeader.serviceResult, kBadDecodingError);
-    EXPECT_EQ(fault.responseHeader.requestHandle, 5u);
+    EXPECT_EQ(FaultFor(client, enc::kReadRequest, 5, 0.0, int32_t{2}, int32_t{50}), kBadDecodingError);
     ExpectServed();
 }
 

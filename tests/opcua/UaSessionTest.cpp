@@ -206,21 +206,8 @@ TEST_F(UaSessionTest, ServicesTheEndpointDoesNotOfferAreRefusedByName)
     CUaClient client;
     Open(client);
     // CreateSubscription: header, interval, counts, publishing, priority.
-    std::string body;
-    Encoder e(body);
-    RequestHeader header;
-    header.authenticationToken = client.Token();
-    header.requestHandle = 77;
-    e(NodeId::Numeric(787), header, 1000.0, uint32_t{10}, uint32_t{3}, uint32_t{0}, true, uint8_t{0});
-    std::string reply;
-    ASSERT_EQ(client.Exchange(body, &reply), kGood);
-    Decoder d(reply);
-    NodeId type;
-    ServiceFault fault;
-    d(type, fault);
-    EXPECT_TRUE(type.Is(enc::kServiceFault));
-    EXPECT_EQ(fault.responseHeader.serviceResult, kBadServiceUnsupported);
-    EXPECT_EQ(fault.responseHeader.requestHandle, 77u);
+    EXPECT_EQ(FaultFor(client, 787, 77, 1000.0, uint32_t{10}, uint32_t{3}, uint32_t{0}, true, uint8_t{0}),
+              kBadServiceUnsupported);
 }
 
 }  // namespace

@@ -51,6 +51,28 @@ inline ua::StatusCode ReadState(ua::CUaClient& client)
     return client.Call(ua::enc::kReadRequest, read, ua::enc::kReadResponse, &response);
 }
 
+// Sends a request body made of the session's header (with this request handle)
+// and the given fields, and expects a ServiceFault echoing the handle: its result.
+template <typename... Fields>
+ua::StatusCode FaultFor(ua::CUaClient& client, uint32_t typeId, uint32_t requestHandle,
+                        const Fields&... fields)
+{
+    std::string body, reply;
+    ua::Encoder e(body);
+    ua::RequestHeader header;
+    header.authenticationToken = client.Token();
+    header.requestHandle = requestHandle;
+    e(ua::NodeId::Numeric(typeId), header, fields...);
+    if (ua::StatusCode s = client.Exchange(body, &reply); s != ua::kGood) return s;
+    ua::Decoder d(reply);
+    ua::NodeId type;
+    ua::ServiceFault fault;
+    d(type, fault);
+    if (!d.Ok() || !type.Is(ua::enc::kServiceFault) || fault.responseHeader.requestHandle != requestHandle)
+        return ua::kBadUnknownResponse;
+    return fault.responseHeader.serviceResult;
+}
+
 inline ua::NodeId Item(const std::string& tail)
 {
     return ua::NodeId::String(1, Id(tail));
