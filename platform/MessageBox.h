@@ -72,6 +72,18 @@ class CConsoleMessageBox : public IMessageBox {
 // puts the console box back. The caller keeps the box alive while installed.
 IMessageBox* SetMessageBox(IMessageBox* box);
 
+// Installs a box for the life of the object and puts the previous one back.
+class CScopedMessageBox {
+   public:
+    explicit CScopedMessageBox(IMessageBox* box) : m_previous(SetMessageBox(box)) {}
+    ~CScopedMessageBox() { SetMessageBox(m_previous); }
+    CScopedMessageBox(const CScopedMessageBox&) = delete;
+    CScopedMessageBox& operator=(const CScopedMessageBox&) = delete;
+
+   private:
+    IMessageBox* m_previous;
+};
+
 // The single place where the debug log hooks in: every console box line is
 // also given to this function. An empty function unhooks it.
 using MessageBoxLog = std::function<void(const std::string& line)>;

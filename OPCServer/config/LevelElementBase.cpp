@@ -370,20 +370,26 @@ CLevelElementBase* CLevelElementBase::FindLevel(std::string_view name) const
 
 void CLevelElementBase::RemoveLevel(std::string_view fullPath)
 {
+    // Out of the list before it dies, so its destruction never sees itself
+    // still listed.
+    std::unique_ptr<CLevelElementBase> doomed = TakeLevel(fullPath);
+}
+
+std::unique_ptr<CLevelElementBase> CLevelElementBase::TakeLevel(std::string_view fullPath)
+{
     if (!m_lists) {
-        return;
+        return nullptr;
     }
     auto& levels = m_lists->m_levels;
     for (auto it = levels.begin(); it != levels.end(); ++it) {
         if ((*it)->FullPath() == fullPath) {
-            // Take it out of the list before it dies, so its destruction
-            // never sees itself still listed.
-            std::unique_ptr<CLevelElementBase> doomed = std::move(*it);
+            std::unique_ptr<CLevelElementBase> taken = std::move(*it);
             levels.erase(it);
             m_lists->m_levelIndex.Rebuild(levels);
-            return;
+            return taken;
         }
     }
+    return nullptr;
 }
 
 void CLevelElementBase::DeleteLevels()

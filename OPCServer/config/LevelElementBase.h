@@ -101,6 +101,10 @@ class CLevelElementBase {
     // Destroys the first element of the level list with this full path;
     // nothing when none has it.
     void RemoveLevel(std::string_view fullPath);
+    // Takes that element out of the level list and hands it over, so that it
+    // can die where no lock is held; it keeps its parent, so its full path
+    // stays what it was. Null when none has the path.
+    std::unique_ptr<CLevelElementBase> TakeLevel(std::string_view fullPath);
     void DeleteLevels();
     void DeleteTags();
 

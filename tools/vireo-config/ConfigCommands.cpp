@@ -71,17 +71,6 @@ class CStreamMessageBox : public IMessageBox {
     std::ostream& m_err;
 };
 
-class CScopedMessageBox {
-   public:
-    explicit CScopedMessageBox(IMessageBox* box) : m_previous(SetMessageBox(box)) {}
-    ~CScopedMessageBox() { SetMessageBox(m_previous); }
-    CScopedMessageBox(const CScopedMessageBox&) = delete;
-    CScopedMessageBox& operator=(const CScopedMessageBox&) = delete;
-
-   private:
-    IMessageBox* m_previous;
-};
-
 const char* Unloadable(ConfigImageState state)
 {
     switch (state) {
