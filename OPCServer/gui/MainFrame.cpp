@@ -1,6 +1,5 @@
 #include "gui/MainFrame.h"
 
-#include "ZellDAServer.h"
 #include "app/SingleVectors.h"
 #include "config/ChannelEditing.h"
 #include "config/ConfigurationFile.h"
@@ -24,7 +23,6 @@
 #include <QMenuBar>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QTimer>
 #include <QToolBar>
 #include <QUrl>
 #include <string>
@@ -61,11 +59,7 @@ void OpenWithDesktop(const std::string& path)
 }  // namespace
 
 CMainFrame::CMainFrame(CSingleVectors& app, QWidget* parent)
-    : QMainWindow(parent),
-      m_app(app),
-      m_tree(new CTreeCtrlX),
-      m_list(new QTreeWidget),
-      m_clientTimer(new QTimer(this))
+    : QMainWindow(parent), m_app(app), m_tree(new CTreeCtrlX), m_list(new QTreeWidget)
 {
     setObjectName("CMainFrame");
     setWindowTitle(QStringLiteral("OpcVireo2"));
@@ -110,8 +104,6 @@ CMainFrame::CMainFrame(CSingleVectors& app, QWidget* parent)
         UpdateCommands();
     });
     connect(m_tree, &CTreeCtrlX::DoubleClicked, this, [this] { EditChannel(); });
-    connect(m_clientTimer, &QTimer::timeout, this, &CMainFrame::RefreshClients);
-    m_clientTimer->start(kClientPollMs);
     resize(800, 600);
     UpdateCommands();
 }
@@ -198,12 +190,8 @@ void CMainFrame::UpdateCommands()
     m_actions[kDeleteChannel]->setEnabled(free && channel);
 }
 
-void CMainFrame::RefreshClients()
+void CMainFrame::SetClientsConnected(bool connected)
 {
-    if (!isVisible()) {
-        return;
-    }
-    const bool connected = DAServerInUse();
     if (connected != m_clientsConnected) {
         m_clientsConnected = connected;
         UpdateCommands();
@@ -281,7 +269,7 @@ void CMainFrame::SetModified()
     UpdateCommands();
 }
 
-void CMainFrame::Busy(const QString& caption, const std::function<void()>& operation)
+void CMainFrame::RunBusy(const QString& caption, const std::function<void()>& operation)
 {
     m_busy = true;
     RunWithProgress(caption, operation, this);
@@ -303,7 +291,7 @@ void CMainFrame::AddChannel()
         return;
     }
     CLevelChannel* channel = nullptr;
-    Busy(QStringLiteral("Добавление"), [&] { channel = ::AddChannel(m_app, dialog.Form()); });
+    RunBusy(QStringLiteral("Добавление"), [&] { channel = ::AddChannel(m_app, dialog.Form()); });
     if (channel != nullptr) {
         QTreeWidgetItem* item = AddChannelItem(*channel);
         m_tree->setCurrentItem(item);
@@ -327,7 +315,7 @@ void CMainFrame::EditChannel()
     if (dialog.exec() != QDialog::Accepted) {
         return;
     }
-    Busy(QStringLiteral("Редактирование"), [&] { ::EditChannel(m_app, *channel, dialog.Form()); });
+    RunBusy(QStringLiteral("Редактирование"), [&] { ::EditChannel(m_app, *channel, dialog.Form()); });
     m_tree->currentItem()->setText(0, Text(channel->GetName()));
     FillList();
     SetModified();
@@ -340,7 +328,7 @@ void CMainFrame::DeleteChannel()
         return;
     }
     QTreeWidgetItem* item = m_tree->currentItem();
-    Busy(QStringLiteral("Удаление"), [&] { ::DeleteChannel(m_app, *channel); });
+    RunBusy(QStringLiteral("Удаление"), [&] { ::DeleteChannel(m_app, *channel); });
     delete item;
     SetModified();
 }
@@ -348,8 +336,8 @@ void CMainFrame::DeleteChannel()
 bool CMainFrame::SaveConfiguration()
 {
     int saved = 0;
-    Busy(QStringLiteral("Сохранение конфигурации"),
-         [&] { saved = ::SaveConfiguration(m_app, m_app.ConfigurationPath()); });
+    RunBusy(QStringLiteral("Сохранение конфигурации"),
+            [&] { saved = ::SaveConfiguration(m_app, m_app.ConfigurationPath()); });
     if (saved == 0) {
         return false;
     }
@@ -444,6 +432,6 @@ void CMainFrame::closeEvent(QCloseEvent* event)
         }
         CloseHelp();
     }
-    m_clientTimer->stop();
     event->accept();
+    emit Closed();
 }

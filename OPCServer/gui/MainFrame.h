@@ -8,7 +8,6 @@ class CLevelElementBase;
 class CSingleVectors;
 class CTreeCtrlX;
 class QAction;
-class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -33,16 +32,14 @@ class CMainFrame : public QMainWindow {
         kHelp = 32789,
         kAbout = 32790,
     };
-    static constexpr int kClientPollMs = 500;
-
     explicit CMainFrame(CSingleVectors& app, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // The root and every channel, the root selected.
     void FillTree();
-    // Asks the toolkit whether clients are connected, while the window is
-    // shown (every 500 ms).
-    void RefreshClients();
+    // Whether OPC clients use the server; the program's 500 ms timer tells
+    // while the window is shown. Editing is refused meanwhile.
+    void SetClientsConnected(bool connected);
     // Closes without the close flow's questions (the idle close of a hidden
     // server window).
     void CloseDirect();
@@ -61,11 +58,17 @@ class CMainFrame : public QMainWindow {
 
     bool Modified() const { return m_modified; }
     bool ClientsConnected() const { return m_clientsConnected; }
+    // A long operation runs behind the progress window.
+    bool Busy() const { return m_busy; }
     QAction* Action(Command command) const { return m_actions.at(command); }
     QTreeWidget* Tree() const;
     QTreeWidget* List() const { return m_list; }
     // 0 for the top item (also when nothing is selected), 1 for a channel.
     int SelectedLevel() const;
+
+   signals:
+    // The window has closed (the close flow went through, or CloseDirect).
+    void Closed();
 
    protected:
     void closeEvent(QCloseEvent* event) override;
@@ -80,7 +83,7 @@ class CMainFrame : public QMainWindow {
     QTreeWidgetItem* AddChannelItem(CLevelChannel& channel);
     void SetModified();
     // Runs a long operation behind the progress window.
-    void Busy(const QString& caption, const std::function<void()>& operation);
+    void RunBusy(const QString& caption, const std::function<void()>& operation);
     // The save command's work; false when the file could not be written.
     bool SaveConfiguration();
 
@@ -88,7 +91,6 @@ class CMainFrame : public QMainWindow {
     CTreeCtrlX* m_tree;
     QTreeWidget* m_list;
     QTreeWidgetItem* m_rootItem = nullptr;
-    QTimer* m_clientTimer;
     std::map<int, QAction*> m_actions;
     bool m_modified = false;
     bool m_clientsConnected = false;

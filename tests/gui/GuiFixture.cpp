@@ -159,9 +159,11 @@ void GuiTest::ConnectClient()
         m_serverStarted = true;
     }
     ASSERT_EQ(m_client.Connect("gui test"), S_OK);
+    Frame().SetClientsConnected(DAServerInUse());
 }
 
 void GuiTest::DisconnectClient()
 {
     m_client.Disconnect();
+    Frame().SetClientsConnected(DAServerInUse());
 }

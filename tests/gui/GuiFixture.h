@@ -70,7 +70,8 @@ class GuiTest : public ::testing::Test {
     // Clicks a dialog's OK or Cancel button.
     static void Click(QWidget* dialog, bool ok);
 
-    // An OPC client through the toolkit's in-process front.
+    // An OPC client through the toolkit's in-process front; the window
+    // then hears from the toolkit, as the program's 500 ms timer tells it.
     void ConnectClient();
     void DisconnectClient();
 
