@@ -5,7 +5,14 @@
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QProgressBar>
+#include <QTimer>
 #include <QVBoxLayout>
+
+namespace {
+
+constexpr int kPollMs = 50;
+
+}  // namespace
 
 CDlgProgress::CDlgProgress(const QString& caption, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),
@@ -42,13 +49,18 @@ void RunWithProgress(const QString& caption, const std::function<void()>& operat
 {
     CDlgProgress window(caption, mainWindow);
     window.show();
-    QEventLoop loop;
     CThread worker;
-    const bool started = worker.Start([&operation, &loop](CThread::Flags) {
-        operation();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    if (started) {
+    if (worker.Start([&operation](CThread::Flags) { operation(); })) {
+        // The worker touches no widget: the GUI thread looks at its running
+        // flag, as often as the window is redrawn.
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&worker, &loop] {
+            if (!worker.Running()) {
+                loop.quit();
+            }
+        });
+        poll.start(kPollMs);
         loop.exec();
     } else {
         operation();  // no thread to be had: the window simply stands still meanwhile

@@ -4,6 +4,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace {
@@ -69,6 +73,27 @@ QString ButtonText(QMessageBox::StandardButton button)
     }
 }
 
+// Boxes asked for on other threads, waiting for the GUI thread. The queue's
+// lock orders the asking thread's texts before the GUI thread reads them.
+std::mutex g_pendingLock;
+std::deque<std::packaged_task<int()>> g_pending;
+
+void ShowPending()
+{
+    for (;;) {
+        std::packaged_task<int()> box;
+        {
+            std::lock_guard<std::mutex> guard(g_pendingLock);
+            if (g_pending.empty()) {
+                return;
+            }
+            box = std::move(g_pending.front());
+            g_pending.pop_front();
+        }
+        box();
+    }
+}
+
 int ShowOnGuiThread(const QString& text, const QString& caption, unsigned flags)
 {
     QMessageBox box(BoxIcon(flags), caption, text, QMessageBox::NoButton, QApplication::activeWindow());
@@ -95,17 +120,23 @@ int ShowOnGuiThread(const QString& text, const QString& caption, unsigned flags)
 
 int CQtMessageBox::Show(std::string_view text, std::string_view caption, unsigned flags)
 {
-    const QString qtext = QString::fromUtf8(text.data(), qsizetype(text.size()));
-    const QString qcaption = QString::fromUtf8(caption.data(), qsizetype(caption.size()));
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) {
         return DefaultButtonAnswer(flags);
     }
     if (QThread::currentThread() == app->thread()) {
-        return ShowOnGuiThread(qtext, qcaption, flags);
+        return ShowOnGuiThread(QString::fromUtf8(text.data(), qsizetype(text.size())),
+                               QString::fromUtf8(caption.data(), qsizetype(caption.size())), flags);
     }
-    int answer = DefaultButtonAnswer(flags);
-    QMetaObject::invokeMethod(
-        app, [&] { answer = ShowOnGuiThread(qtext, qcaption, flags); }, Qt::BlockingQueuedConnection);
-    return answer;
+    std::packaged_task<int()> box([text = std::string(text), caption = std::string(caption), flags] {
+        return ShowOnGuiThread(QString::fromStdString(text), QString::fromStdString(caption), flags);
+    });
+    std::future<int> answer = box.get_future();
+    {
+        std::lock_guard<std::mutex> guard(g_pendingLock);
+        g_pending.push_back(std::move(box));
+    }
+    QMetaObject::invokeMethod(app, &ShowPending, Qt::QueuedConnection);
+    // The operator answers in their own time, as on the GUI thread.
+    return answer.get();
 }
