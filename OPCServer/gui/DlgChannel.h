@@ -30,7 +30,7 @@ class CDlgChannel : public QDialog {
     CChannelPage* ConnectionPage() const { return m_page; }
     CDlgPAS* PasPage() const { return m_pas; }
 
-   public slots:
+   public Q_SLOTS:
     void accept() override;
 
    private:

@@ -20,7 +20,7 @@ class CDlgStats : public QDialog {
     QCheckBox* EnabledBox() const { return m_enabledBox; }
     CSpinEdit* SizeEdit() const { return m_sizeEdit; }
 
-   public slots:
+   public Q_SLOTS:
     void accept() override;
 
    private:

@@ -1,5 +1,6 @@
 #include "gui/MainFrame.h"
 
+#include "app/ServerIdentity.h"
 #include "app/SingleVectors.h"
 #include "config/ChannelEditing.h"
 #include "config/ConfigurationFile.h"
@@ -28,10 +29,6 @@
 #include <string>
 
 namespace {
-
-// The server's class identifier: the About box hashes the executable
-// registered under it.
-constexpr const char* kServerClsidText = "{5D1E8A42-7C3B-4F06-9A2D-1B8E6F0C4A37}";
 
 const char* const kEditRefused =
     "У OPC-сервера имеются активные подключения. Редактирование параметров заблокировано.";
@@ -433,5 +430,5 @@ void CMainFrame::closeEvent(QCloseEvent* event)
         CloseHelp();
     }
     event->accept();
-    emit Closed();
+    Q_EMIT Closed();
 }

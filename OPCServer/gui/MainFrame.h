@@ -66,7 +66,7 @@ class CMainFrame : public QMainWindow {
     // 0 for the top item (also when nothing is selected), 1 for a channel.
     int SelectedLevel() const;
 
-   signals:
+   Q_SIGNALS:
     // The window has closed (the close flow went through, or CloseDirect).
     void Closed();
 

@@ -15,7 +15,7 @@ class CDlgProgress : public QDialog {
     // Closes the window for good.
     void Finish();
 
-   public slots:
+   public Q_SLOTS:
     void accept() override {}
     void reject() override {}
 

@@ -14,5 +14,5 @@ void CTreeCtrlX::mouseDoubleClickEvent(QMouseEvent* event)
         QTreeWidget::mouseDoubleClickEvent(event);
         return;
     }
-    emit DoubleClicked(itemAt(event->position().toPoint()));
+    Q_EMIT DoubleClicked(itemAt(event->position().toPoint()));
 }

@@ -9,7 +9,7 @@ class CTreeCtrlX : public QTreeWidget {
    public:
     explicit CTreeCtrlX(QWidget* parent = nullptr);
 
-   signals:
+   Q_SIGNALS:
     void DoubleClicked(QTreeWidgetItem* item);
 
    protected:

@@ -28,7 +28,7 @@ class CDesktopRecorder : public QObject {
     Q_OBJECT
    public:
     std::vector<QString> m_opened;
-   public slots:
+   public Q_SLOTS:
     void Open(const QUrl& url) { m_opened.push_back(url.toLocalFile()); }
 };
 
