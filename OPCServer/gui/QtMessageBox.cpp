@@ -4,9 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
-#include <deque>
-#include <future>
-#include <mutex>
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -73,27 +71,6 @@ QString ButtonText(QMessageBox::StandardButton button)
     }
 }
 
-// Boxes asked for on other threads, waiting for the GUI thread. The queue's
-// lock orders the asking thread's texts before the GUI thread reads them.
-std::mutex g_pendingLock;
-std::deque<std::packaged_task<int()>> g_pending;
-
-void ShowPending()
-{
-    for (;;) {
-        std::packaged_task<int()> box;
-        {
-            std::lock_guard<std::mutex> guard(g_pendingLock);
-            if (g_pending.empty()) {
-                return;
-            }
-            box = std::move(g_pending.front());
-            g_pending.pop_front();
-        }
-        box();
-    }
-}
-
 int ShowOnGuiThread(const QString& text, const QString& caption, unsigned flags)
 {
     QMessageBox box(BoxIcon(flags), caption, text, QMessageBox::NoButton, QApplication::activeWindow());
@@ -118,6 +95,32 @@ int ShowOnGuiThread(const QString& text, const QString& caption, unsigned flags)
 
 }  // namespace
 
+CQtMessageBox::CQtMessageBox() : m_pump(std::make_unique<QTimer>())
+{
+    // The asking thread calls nothing of Qt's: the GUI thread looks for
+    // waiting boxes, as often as the progress window is redrawn.
+    QObject::connect(m_pump.get(), &QTimer::timeout, [this] { ShowPending(); });
+    m_pump->start(kPumpMs);
+}
+
+CQtMessageBox::~CQtMessageBox() = default;
+
+void CQtMessageBox::ShowPending()
+{
+    for (;;) {
+        std::packaged_task<int()> box;
+        {
+            std::lock_guard<std::mutex> guard(m_pendingLock);
+            if (m_pending.empty()) {
+                return;
+            }
+            box = std::move(m_pending.front());
+            m_pending.pop_front();
+        }
+        box();
+    }
+}
+
 int CQtMessageBox::Show(std::string_view text, std::string_view caption, unsigned flags)
 {
     QCoreApplication* app = QCoreApplication::instance();
@@ -133,10 +136,9 @@ int CQtMessageBox::Show(std::string_view text, std::string_view caption, unsigne
     });
     std::future<int> answer = box.get_future();
     {
-        std::lock_guard<std::mutex> guard(g_pendingLock);
-        g_pending.push_back(std::move(box));
+        std::lock_guard<std::mutex> guard(m_pendingLock);
+        m_pending.push_back(std::move(box));
     }
-    QMetaObject::invokeMethod(app, &ShowPending, Qt::QueuedConnection);
     // The operator answers in their own time, as on the GUI thread.
     return answer.get();
 }
