@@ -21,3 +21,12 @@ void CLevelTag::Shutdown()
 {
     m_item.reset();
 }
+
+CLevelElementBase* CLevelTag::Group() const
+{
+    CLevelElementBase* group = Parent();
+    while (group != nullptr && group->Kind() != kKindGroup) {
+        group = group->Parent();
+    }
+    return group;
+}

@@ -18,6 +18,9 @@ class CLevelTag : public CLevelElementBase {
     void Shutdown() override;
 
     CDATag* Item() const { return m_item.get(); }
+    // The nearest group above the tag, or null. Items that share a register
+    // (its bits and fields) are tags of one group.
+    CLevelElementBase* Group() const;
 
    private:
     std::unique_ptr<CDATag> m_item;

@@ -248,10 +248,7 @@ void CDeviceExchange::CopyImageToSiblings(const CDATag& item)
     if (image == nullptr || tag == nullptr) {
         return;
     }
-    CLevelElementBase* group = tag->Parent();
-    while (group != nullptr && group->Kind() != kKindGroup) {
-        group = group->Parent();
-    }
+    const CLevelElementBase* group = tag->Group();
     if (group == nullptr) {
         return;
     }
