@@ -22,6 +22,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
+#include <QShowEvent>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -56,7 +57,11 @@ void OpenWithDesktop(const std::string& path)
 }  // namespace
 
 CMainFrame::CMainFrame(CSingleVectors& app, QWidget* parent)
-    : QMainWindow(parent), m_app(app), m_tree(new CTreeCtrlX), m_list(new QTreeWidget)
+    : QMainWindow(parent),
+      m_app(app),
+      m_tree(new CTreeCtrlX),
+      m_list(new QTreeWidget),
+      m_splitter(new QSplitter(Qt::Horizontal))
 {
     setObjectName("CMainFrame");
     setWindowTitle(QStringLiteral("OpcVireo2"));
@@ -86,14 +91,12 @@ CMainFrame::CMainFrame(CSingleVectors& app, QWidget* parent)
     m_list->setColumnWidth(1, 200);
     m_list->header()->setStretchLastSection(false);
 
-    auto* splitter = new QSplitter(Qt::Horizontal, this);
-    splitter->addWidget(m_tree);
-    splitter->addWidget(m_list);
-    // The tree takes a quarter of the width and keeps its width when the window is resized.
-    splitter->setStretchFactor(0, 0);
-    splitter->setStretchFactor(1, 1);
-    splitter->setSizes({1, 3});
-    setCentralWidget(splitter);
+    m_splitter->addWidget(m_tree);
+    m_splitter->addWidget(m_list);
+    // The tree keeps its width when the window is resized; showEvent gives it its first.
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    setCentralWidget(m_splitter);
     setFocusProxy(m_tree);
 
     connect(m_tree, &QTreeWidget::currentItemChanged, this, [this] {
@@ -404,6 +407,18 @@ void CMainFrame::CloseDirect()
 {
     m_closeDirect = true;
     close();
+}
+
+void CMainFrame::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // The splitter has its real width only once the window is laid out for
+    // showing; sizes set before that count as pixels of a window not yet sized.
+    if (!m_splitterPlaced) {
+        m_splitterPlaced = true;
+        const int width = m_splitter->width() - m_splitter->handleWidth();
+        m_splitter->setSizes({width / 4, width - width / 4});
+    }
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event)

@@ -8,6 +8,7 @@ class CLevelElementBase;
 class CSingleVectors;
 class CTreeCtrlX;
 class QAction;
+class QSplitter;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -72,6 +73,7 @@ class CMainFrame : public QMainWindow {
 
    protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
    private:
     QAction* AddCommand(Command command, const QString& text, const std::function<void()>& handler);
@@ -90,10 +92,12 @@ class CMainFrame : public QMainWindow {
     CSingleVectors& m_app;
     CTreeCtrlX* m_tree;
     QTreeWidget* m_list;
+    QSplitter* m_splitter;
     QTreeWidgetItem* m_rootItem = nullptr;
     std::map<int, QAction*> m_actions;
     bool m_modified = false;
     bool m_clientsConnected = false;
     bool m_busy = false;
     bool m_closeDirect = false;
+    bool m_splitterPlaced = false;
 };

@@ -89,6 +89,9 @@ TEST_F(MainFrameTest, TheTreeShowsTheRootAndChannelsAndTheListTheirProperties)
     PutChannel(Tcp("Vireo-2_2", 0xC0A8000A));
     Frame();
     EXPECT_EQ(TreeTexts(), (std::vector<QString>{"Каналы связи", "Линия 1", "Vireo-2_2"}));
+    // The tree opens a quarter of the width beside the list.
+    const int tree = Frame().Tree()->width();
+    EXPECT_NEAR(tree * 4, Frame().centralWidget()->width(), 4 * 8);
     EXPECT_EQ(ListRows(), (std::vector<std::pair<QString, QString>>{{"Количество каналов", "2"}}));
     Select(0);
     const auto rows = ListRows();
