@@ -101,7 +101,8 @@ TEST_F(ExchangeTest, AStopDuringATransactionEndsWithinOneReceiveTimeout)
     ASSERT_TRUE(ch.WaitForRequests(2, milliseconds(3000)));
     const auto stop = Clock::now();
     ch.StopThread();
-    EXPECT_LT(Ms(Clock::now() - stop), 500 + 100);
+    // Slack for a loaded machine under a sanitizer; a further attempt would take another 500.
+    EXPECT_LT(Ms(Clock::now() - stop), 500 + 400);
     EXPECT_EQ(ch.RequestCount(), 2u);
     EXPECT_EQ(a->m_quality, OPC_QUALITY_GOOD);
     EXPECT_EQ(EventTexts(), (std::vector<std::string>{"Есть связь", "Нет ответа от устройства"}));
