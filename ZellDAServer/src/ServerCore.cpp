@@ -228,6 +228,7 @@ HRESULT CServerCore::Stop()
         ReleaseItems(cb, releases);
         m_trace.Trace(1, "Client %u (%s) disconnected by the server's stop", id, client.name.c_str());
     }
+    m_withdrawals.fetch_add(1, std::memory_order_acq_rel);
     m_running.store(false);
     m_gate.EndExclusive();
     m_trace.Trace(1, "StopDAServer");
@@ -294,6 +295,7 @@ HRESULT CServerCore::Delete(const char* path)
         std::unique_lock lock(m_spaceMutex);
         withdrawn = m_space.Remove(node);
     }
+    m_withdrawals.fetch_add(1, std::memory_order_acq_rel);
     ReleaseItems(m_callback.load(), releases);
     m_gate.EndExclusive();
     m_trace.Trace(1, "DeleteDAItem(%s): %zu IDs withdrawn, %zu client items dropped", path, withdrawn,
@@ -665,10 +667,12 @@ HRESULT CServerCore::SetGroupUpdateRate(uint32_t clientId, uint32_t groupHandle,
 // ---- items ----
 
 HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std::vector<DAItemDef>& items,
-                              std::vector<DAItemResult>* results, bool validateOnly)
+                              std::vector<DAItemResult>* results, bool validateOnly,
+                              std::vector<COPCTag*>* tagsOut)
 {
     if (!results) return E_INVALIDARG;
     results->assign(items.size(), DAItemResult{});
+    if (tagsOut) tagsOut->assign(items.size(), nullptr);
     if (items.empty()) return E_INVALIDARG;
     CProgramCall call(*this);
     if (HRESULT hr = call.Check(); FAILED(hr)) return hr;
@@ -746,6 +750,7 @@ HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std
             item.active = items[pass[j]].active;
             item.requestedType = items[pass[j]].requestedType;
             r.serverHandle = handle;
+            if (tagsOut) (*tagsOut)[pass[j]] = tags[j];
             if (g->active && item.active) g->due = Clock::now();
         }
         if (g) m_updateCv.notify_all();
@@ -1108,6 +1113,33 @@ void CServerCore::SendDataChanges()
 }
 
 // ---- network fronts ----
+
+CServerCore::CItemReader::CItemReader(CServerCore& core) : m_core(core)
+{
+    if (!core.m_gate.TryEnter()) return;
+    m_callback = core.m_callback.load();
+    if (m_callback)
+        m_callback->ItemLock().Enter();
+    else
+        core.m_gate.Leave();
+}
+
+CServerCore::CItemReader::~CItemReader()
+{
+    if (!m_callback) return;
+    m_callback->ItemLock().Leave();
+    m_core.m_gate.Leave();
+}
+
+bool CServerCore::VisitGroupItems(uint32_t clientId, uint32_t groupHandle, ItemVisitor visit, void* context)
+{
+    std::lock_guard lock(m_mutex);
+    HRESULT hr;
+    GroupRec* g = FindGroup(clientId, groupHandle, &hr);
+    if (!g) return false;
+    for (auto& [handle, item] : g->items) visit(context, item.clientHandle, handle, item.tag);
+    return true;
+}
 
 CServerCore::PathInfo CServerCore::DescribePath(std::string_view path) const
 {

@@ -74,8 +74,10 @@ class CServerCore {
     HRESULT SetGroupActive(uint32_t clientId, uint32_t groupHandle, bool active);
     HRESULT SetGroupUpdateRate(uint32_t clientId, uint32_t groupHandle, uint32_t requestedRate,
                                uint32_t* revisedRate);
+    // tags (when given) receives the item of each entry added, null for the others.
     HRESULT AddItems(uint32_t clientId, uint32_t groupHandle, const std::vector<DAItemDef>& items,
-                     std::vector<DAItemResult>* results, bool validateOnly);
+                     std::vector<DAItemResult>* results, bool validateOnly,
+                     std::vector<COPCTag*>* tags = nullptr);
     HRESULT RemoveItems(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
                         std::vector<HRESULT>* errors);
     HRESULT SetActiveState(uint32_t clientId, uint32_t groupHandle, const std::vector<uint32_t>& handles,
@@ -120,6 +122,40 @@ class CServerCore {
     // withdrawal or stop holds the toolkit (the caller keeps what it knew).
     bool TryGetServerState(OPCSERVERSTATE* state);
     bool IsRunning() const { return m_running.load(); }
+
+    // Counts withdrawals (DeleteDAItem) and stops: item pointers that AddItems
+    // handed out stay valid while it answers what it answered before that call.
+    uint64_t Withdrawals() const { return m_withdrawals.load(std::memory_order_acquire); }
+    // For network fronts that read the items they hold on a clock of their own,
+    // without a lookup per item. While a reader is open the item lock is held
+    // and no withdrawal can start; it does not open while one holds the toolkit
+    // (the caller reads again later) or before the program gave its callback.
+    class CItemReader {
+       public:
+        explicit CItemReader(CServerCore& core);
+        ~CItemReader();
+        CItemReader(const CItemReader&) = delete;
+        CItemReader& operator=(const CItemReader&) = delete;
+        bool IsOpen() const { return m_callback != nullptr; }
+        uint64_t Withdrawals() const { return m_core.Withdrawals(); }
+        // visit(clientHandle, serverHandle, tag) for every item of a group, the
+        // toolkit's own lock held: visit must not call the toolkit. False when
+        // the group is gone.
+        template <typename F>
+        bool VisitGroup(uint32_t clientId, uint32_t groupHandle, F&& visit)
+        {
+            return m_core.VisitGroupItems(
+                clientId, groupHandle,
+                [](void* c, uint32_t clientHandle, uint32_t serverHandle, COPCTag* tag) {
+                    (*static_cast<std::remove_reference_t<F>*>(c))(clientHandle, serverHandle, tag);
+                },
+                &visit);
+        }
+
+       private:
+        CServerCore& m_core;
+        COPCCallback* m_callback = nullptr;
+    };
 
    private:
     using Clock = std::chrono::steady_clock;
@@ -183,6 +219,8 @@ class CServerCore {
 
     void UpdateLoop();
     void SendDataChanges();
+    using ItemVisitor = void (*)(void* context, uint32_t clientHandle, uint32_t serverHandle, COPCTag* tag);
+    bool VisitGroupItems(uint32_t clientId, uint32_t groupHandle, ItemVisitor visit, void* context);
 
     CCallGate m_gate;
     std::mutex m_lifeMutex;  // Start and Stop
@@ -202,6 +240,7 @@ class CServerCore {
     uint32_t m_nextClientId = 0;
     uint32_t m_nextHandle = 0;
     std::atomic<uint32_t> m_connected{0};
+    std::atomic<uint64_t> m_withdrawals{0};
 
     std::thread m_updateThread;
     std::thread::id m_updateThreadId;  // under m_mutex

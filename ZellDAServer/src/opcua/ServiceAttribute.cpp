@@ -50,9 +50,9 @@ bool AsDouble(const VARIANT& v, double* out)
     return true;
 }
 
-// DataType (property 1), AccessLevel (5) and MinimumSamplingInterval (6, the
-// channel's poll period) as the program answers them for an item.
-StatusCode ReadProperty(CUaSession& session, const std::string& itemId, Attribute attribute, Variant* out)
+}  // namespace
+
+StatusCode ReadItemProperty(CUaSession& session, const std::string& itemId, Attribute attribute, Variant* out)
 {
     const uint32_t property = attribute == Attribute::DataType                  ? 1
                               : attribute == Attribute::MinimumSamplingInterval ? 6
@@ -80,8 +80,6 @@ StatusCode ReadProperty(CUaSession& session, const std::string& itemId, Attribut
     }
     return kGood;
 }
-
-}  // namespace
 
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& request)
 {
@@ -139,7 +137,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& reques
             }
             s = ParseRange(r.indexRange, &first, &last) ? kBadIndexRangeNoData : kBadIndexRangeInvalid;
         } else if (s == kBadNotSupported) {
-            s = ReadProperty(*session, node.path, static_cast<Attribute>(r.attributeId), &value);
+            s = ReadItemProperty(*session, node.path, static_cast<Attribute>(r.attributeId), &value);
         }
         if (s == kGood) s = ApplyRange(r.indexRange, &value);
         if (s != kGood) {

@@ -1,4 +1,5 @@
 // Sessions: CreateSession, ActivateSession (anonymous only), CloseSession and Cancel.
+#include "opcua/UaPublisher.h"
 #include "opcua/UaServices.h"
 #include "platform/StreamServer.h"
 
@@ -77,7 +78,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ActivateSessionRequ
     ep.Respond(ctx, enc::kActivateSessionResponse, response);
 }
 
-void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CloseSessionRequest& /*request*/)
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CloseSessionRequest& request)
 {
     std::shared_ptr<CUaSession> session;
     StatusCode status = ep.SessionOf(ctx, &session);
@@ -86,7 +87,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CloseSessionRequest
         ep.Fault(ctx, status != kGood ? status : kBadSessionIdInvalid);
         return;
     }
-    // Subscriptions are not offered, so there are none to delete or keep.
+    ep.Publisher().SessionEnded(session.get(), request.deleteSubscriptions);
     session->Close();
     ep.Trace().Trace(1, "OPC UA session \"%s\" closed by the client", session->Name().c_str());
     CloseSessionResponse response;

@@ -2,6 +2,7 @@
 
 #include "ServerCore.h"
 #include "opcua/UaLimits.h"
+#include "opcua/UaPublisher.h"
 #include "opcua/UaServices.h"
 #include "opcua/UaSettings.h"
 #include "opcua/protocol/UaRequest.h"
@@ -165,6 +166,8 @@ HRESULT CUaEndpoint::Start(const UaEndpointOptions& options, std::string* error)
     m_stopping.store(false);
     m_nextIdleSweep = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdleSweepMs);
     m_workers.Start(kWorkerThreads);
+    if (!m_publisher) m_publisher = std::make_unique<CUaPublisher>(*this);
+    m_publisher->Start();
     m_ioThread = std::thread(&CUaEndpoint::IoLoop, this);
     m_running.store(true);
     Trace().Trace(1, "OPC UA endpoint listening on %s (advertised %s)", listen.c_str(),
@@ -187,6 +190,7 @@ HRESULT CUaEndpoint::Stop()
     }
     m_connections.clear();
     m_workers.Stop();
+    m_publisher->Stop();
     for (std::shared_ptr<CUaSession>& s : m_sessions.RemoveAll()) {
         s->Close();
         Trace().Trace(1, "OPC UA session \"%s\" closed: endpoint stopped", s->Name().c_str());
@@ -386,7 +390,10 @@ void CUaEndpoint::Tick()
 void CUaEndpoint::CloseSessionLater(std::shared_ptr<CUaSession> session, const char* why)
 {
     Trace().Trace(1, "OPC UA session \"%s\" closed: %s", session->Name().c_str(), why);
-    m_workers.Post([session] { session->Close(); });
+    m_workers.Post([this, session] {
+        m_publisher->SessionEnded(session.get(), true);
+        session->Close();
+    });
 }
 
 StatusCode CUaEndpoint::SessionOf(const RequestContext& ctx, std::shared_ptr<CUaSession>* session,
@@ -448,6 +455,13 @@ void CUaEndpoint::SendBody(const RequestContext& ctx, const std::string& body)
                       static_cast<unsigned long long>(c.m_key), body.size());
     }
     FlushLocked(c);
+}
+
+uint32_t CUaEndpoint::ResponseLimit(const RequestContext& ctx)
+{
+    std::lock_guard lock(ctx.connection->m_mutex);
+    const uint32_t limit = ctx.connection->m_channel.ClientMaxMessageSize();
+    return limit == 0 ? UINT32_MAX : limit;
 }
 
 void CUaEndpoint::Fault(const RequestContext& ctx, StatusCode status)

@@ -31,6 +31,8 @@
 
 namespace ua {
 
+class CUaPublisher;
+
 class CUaConnection {
    public:
     using Clock = std::chrono::steady_clock;
@@ -98,6 +100,7 @@ class CUaEndpoint {
 
     // For the services.
     CUaSessionManager& Sessions() { return m_sessions; }
+    CUaPublisher& Publisher() { return *m_publisher; }
     const CUaAddressSpace& AddressSpace() const { return *m_space; }
     CToolTrace& Trace();
     // The URL a client dialled when it named one, else the advertised one.
@@ -127,6 +130,8 @@ class CUaEndpoint {
         if (body.capacity() > kKeptBufferBytes) std::string().swap(body);
     }
     void Fault(const RequestContext& ctx, StatusCode status);
+    // The largest response the client of a request takes.
+    uint32_t ResponseLimit(const RequestContext& ctx);
 
     // Routes a decoded request to the thread it runs on.
     void Dispatch(const std::shared_ptr<CUaConnection>& connection, CUaChannel::Request&& request);
@@ -156,6 +161,7 @@ class CUaEndpoint {
     CUaWorkers m_workers;
     std::unique_ptr<CUaAddressSpace> m_space;
     CUaSessionManager m_sessions;
+    std::unique_ptr<CUaPublisher> m_publisher;
     std::unordered_map<uint64_t, std::shared_ptr<CUaConnection>> m_connections;  // I/O thread only
     uint64_t m_nextKey = 1;
     std::atomic<int32_t> m_lastState{static_cast<int32_t>(ServerState::Running)};

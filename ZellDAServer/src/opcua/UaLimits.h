@@ -28,4 +28,25 @@ constexpr uint32_t kWorkerThreads = 4;
 // Items a session read without registering them are released when unused this long.
 constexpr uint32_t kReadHoldMs = 60000;
 
+// Subscriptions.
+constexpr uint32_t kMaxSubscriptions = 1000;
+constexpr uint32_t kMaxSubscriptionsPerSession = 100;
+constexpr uint32_t kMaxMonitoredItemsPerCall = 100000;
+constexpr uint32_t kMaxMonitoredItemsPerSubscription = 2000000;
+constexpr uint32_t kMaxPublishRequestsPerSession = 20;  // the oldest beyond it gets BadTooManyPublishRequests
+constexpr double kMinPublishingIntervalMs = 20;
+constexpr double kMaxPublishingIntervalMs = 3600000;
+constexpr uint32_t kDefaultKeepAliveCount = 10;
+constexpr uint32_t kMaxKeepAliveCount = 10000;
+constexpr uint32_t kMaxLifetimeCount = 1000000;
+// Sampling: no item is sampled faster than this nor faster than the program polls it.
+constexpr uint32_t kMinSamplingIntervalMs = 20;
+constexpr uint32_t kMaxSamplingIntervalMs = 3600000;
+constexpr uint32_t kMaxQueueSize = 1000;
+// Notification messages kept for Republish, per subscription.
+constexpr uint32_t kMaxRetransmissionMessages = 32;
+constexpr uint32_t kMaxRetransmissionBytes = 16u << 20;
+// One notification message stays below this, whatever the client allows.
+constexpr uint32_t kMaxNotificationMessageBytes = 4u << 20;
+
 }  // namespace ua

@@ -1,8 +1,10 @@
 #pragma once
-// The service sets, one file each: discovery, session, view, attribute.
-// Each Serve answers its request through the endpoint (Respond or Fault).
+// The service sets, one file each: discovery, session, view, attribute,
+// subscription, monitored items. Each Serve answers its request through the
+// endpoint (Respond or Fault).
 
 #include "opcua/UaEndpoint.h"
+#include "opcua/protocol/UaSubscriptionMessages.h"
 
 namespace ua {
 
@@ -23,6 +25,24 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const UnregisterNodesRequ
 // ServiceAttribute.cpp
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ReadRequest& request);
 void Serve(CUaEndpoint& ep, const RequestContext& ctx, const WriteRequest& request);
+// DataType (property 1), AccessLevel (5) and MinimumSamplingInterval (6, the
+// channel's poll period) as the program answers them for an item.
+StatusCode ReadItemProperty(CUaSession& session, const std::string& itemId, Attribute attribute,
+                            Variant* out);
+// ServiceSubscription.cpp
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CreateSubscriptionRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ModifySubscriptionRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const SetPublishingModeRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const DeleteSubscriptionsRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const TransferSubscriptionsRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const PublishRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const RepublishRequest& request);
+// ServiceMonitoredItems.cpp
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CreateMonitoredItemsRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ModifyMonitoredItemsRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const SetMonitoringModeRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const SetTriggeringRequest& request);
+void Serve(CUaEndpoint& ep, const RequestContext& ctx, const DeleteMonitoredItemsRequest& request);
 
 // Requests that may reach the program run on a worker; the rest on the I/O thread.
 template <typename T>
@@ -47,6 +67,31 @@ inline bool RunsOnWorker(const RegisterNodesRequest&)
     return true;
 }
 inline bool RunsOnWorker(const UnregisterNodesRequest&)
+{
+    return true;
+}
+// Subscriptions and monitored items that take or let go of items.
+inline bool RunsOnWorker(const CreateSubscriptionRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const DeleteSubscriptionsRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const CreateMonitoredItemsRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const ModifyMonitoredItemsRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const SetMonitoringModeRequest&)
+{
+    return true;
+}
+inline bool RunsOnWorker(const DeleteMonitoredItemsRequest&)
 {
     return true;
 }

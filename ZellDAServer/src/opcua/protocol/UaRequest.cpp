@@ -33,6 +33,23 @@ constexpr Entry kEntries[] = {
     {enc::kUnregisterNodesRequest, enc::kUnregisterNodesResponse, DecodeAs<UnregisterNodesRequest>},
     {enc::kReadRequest, enc::kReadResponse, DecodeAs<ReadRequest>},
     {enc::kWriteRequest, enc::kWriteResponse, DecodeAs<WriteRequest>},
+    {enc::kCreateSubscriptionRequest, enc::kCreateSubscriptionResponse, DecodeAs<CreateSubscriptionRequest>},
+    {enc::kModifySubscriptionRequest, enc::kModifySubscriptionResponse, DecodeAs<ModifySubscriptionRequest>},
+    {enc::kSetPublishingModeRequest, enc::kSetPublishingModeResponse, DecodeAs<SetPublishingModeRequest>},
+    {enc::kDeleteSubscriptionsRequest, enc::kDeleteSubscriptionsResponse,
+     DecodeAs<DeleteSubscriptionsRequest>},
+    {enc::kTransferSubscriptionsRequest, enc::kTransferSubscriptionsResponse,
+     DecodeAs<TransferSubscriptionsRequest>},
+    {enc::kPublishRequest, enc::kPublishResponse, DecodeAs<PublishRequest>},
+    {enc::kRepublishRequest, enc::kRepublishResponse, DecodeAs<RepublishRequest>},
+    {enc::kCreateMonitoredItemsRequest, enc::kCreateMonitoredItemsResponse,
+     DecodeAs<CreateMonitoredItemsRequest>},
+    {enc::kModifyMonitoredItemsRequest, enc::kModifyMonitoredItemsResponse,
+     DecodeAs<ModifyMonitoredItemsRequest>},
+    {enc::kSetMonitoringModeRequest, enc::kSetMonitoringModeResponse, DecodeAs<SetMonitoringModeRequest>},
+    {enc::kSetTriggeringRequest, enc::kSetTriggeringResponse, DecodeAs<SetTriggeringRequest>},
+    {enc::kDeleteMonitoredItemsRequest, enc::kDeleteMonitoredItemsResponse,
+     DecodeAs<DeleteMonitoredItemsRequest>},
 };
 
 }  // namespace

@@ -3,16 +3,21 @@
 // endpoint offers, the whole message.
 
 #include "opcua/protocol/UaMessages.h"
+#include "opcua/protocol/UaSubscriptionMessages.h"
 
 #include <string_view>
 #include <variant>
 
 namespace ua {
 
-using AnyRequest = std::variant<std::monostate, GetEndpointsRequest, FindServersRequest, CreateSessionRequest,
-                                ActivateSessionRequest, CloseSessionRequest, CancelRequest, BrowseRequest,
-                                BrowseNextRequest, TranslateBrowsePathsRequest, RegisterNodesRequest,
-                                UnregisterNodesRequest, ReadRequest, WriteRequest>;
+using AnyRequest =
+    std::variant<std::monostate, GetEndpointsRequest, FindServersRequest, CreateSessionRequest,
+                 ActivateSessionRequest, CloseSessionRequest, CancelRequest, BrowseRequest, BrowseNextRequest,
+                 TranslateBrowsePathsRequest, RegisterNodesRequest, UnregisterNodesRequest, ReadRequest,
+                 WriteRequest, CreateSubscriptionRequest, ModifySubscriptionRequest, SetPublishingModeRequest,
+                 DeleteSubscriptionsRequest, TransferSubscriptionsRequest, PublishRequest, RepublishRequest,
+                 CreateMonitoredItemsRequest, ModifyMonitoredItemsRequest, SetMonitoringModeRequest,
+                 SetTriggeringRequest, DeleteMonitoredItemsRequest>;
 
 struct DecodedRequest {
     uint32_t typeId = 0;   // the encoding's numeric ID in namespace 0 (0: another NodeId)
