@@ -205,9 +205,8 @@ TEST_F(UaSessionTest, ServicesTheEndpointDoesNotOfferAreRefusedByName)
 {
     CUaClient client;
     Open(client);
-    // CreateSubscription: header, interval, counts, publishing, priority.
-    EXPECT_EQ(FaultFor(client, 787, 77, 1000.0, uint32_t{10}, uint32_t{3}, uint32_t{0}, true, uint8_t{0}),
-              kBadServiceUnsupported);
+    // Call (methods): header, no methods.
+    EXPECT_EQ(FaultFor(client, 712, 77, int32_t{0}), kBadServiceUnsupported);
 }
 
 }  // namespace

@@ -70,7 +70,12 @@ std::shared_ptr<CUaSubscription> SubscriptionFor(CUaEndpoint& ep, const RequestC
     *session = OperationsSession(ep, ctx, count, kMaxMonitoredItemsPerCall);
     if (!*session) return nullptr;
     std::shared_ptr<CUaSubscription> subscription = ep.Publisher().Find(session->get(), id);
-    if (!subscription) ep.Fault(ctx, kBadSubscriptionIdInvalid);
+    if (!subscription) {
+        ep.Fault(ctx, kBadSubscriptionIdInvalid);
+        return nullptr;
+    }
+    // The client is busy with the subscription: it is alive.
+    subscription->ResetLifetime();
     return subscription;
 }
 
@@ -154,6 +159,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const CreateMonitoredItem
     for (const MonitoredItemCreateRequest& r : request.itemsToCreate)
         items.push_back(Prepare(ep, *session, r, request.timestampsToReturn, publishingMs, limits));
     subscription->CreateItems(items, CUaSubscription::Clock::now());
+    ep.Publisher().Wake();
 
     CreateMonitoredItemsResponse response;
     response.results.resize(items.size());
@@ -228,6 +234,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const SetMonitoringModeRe
     StatusListResponse response;
     subscription->SetMode(request.monitoredItemIds, request.monitoringMode, &response.results,
                           CUaSubscription::Clock::now());
+    ep.Publisher().Wake();
     ep.Respond(ctx, enc::kSetMonitoringModeResponse, response);
 }
 

@@ -54,6 +54,8 @@ class CUaPublisher {
     void SessionEnded(const CUaSession* session, bool deleteSubscriptions);
 
     size_t Count() const;
+    // Items were taken or a subscription changed hands: sample them now.
+    void Wake();
 
    private:
     struct QueuedPublish {
@@ -85,7 +87,6 @@ class CUaPublisher {
     bool TakeRequest(const CUaSession* session, QueuedPublish* request);
     void Send(const QueuedPublish& request, uint32_t subscriptionId, const OutgoingMessage& message);
     void AnswerExpired(Clock::time_point now);
-    void Wake();
 
     CUaEndpoint& m_ep;
     mutable std::mutex m_mutex;

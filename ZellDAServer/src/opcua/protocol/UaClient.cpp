@@ -128,15 +128,23 @@ StatusCode CUaClient::Exchange(const std::string& body, std::string* reply)
 {
     uint32_t id;
     if (StatusCode s = SendRaw(m_channel.Message(body, &id)); s != kGood) return s;
+    return AwaitBody(id, reply);
+}
+
+StatusCode CUaClient::AwaitBody(uint32_t requestId, std::string* reply)
+{
     for (;;) {
+        auto kept = m_kept.find(requestId);
+        if (kept != m_kept.end()) {
+            *reply = std::move(kept->second);
+            m_kept.erase(kept);
+            return kGood;
+        }
         CUaClientChannel::Event ev;
         if (StatusCode s = Receive(&ev); s != kGood) return s;
         if (ev.kind == CUaClientChannel::Event::Error || ev.kind == CUaClientChannel::Event::Aborted)
             return ev.status;
-        if (ev.kind == CUaClientChannel::Event::Response && ev.requestId == id) {
-            *reply = std::move(ev.body);
-            return kGood;
-        }
+        if (ev.kind == CUaClientChannel::Event::Response) m_kept[ev.requestId] = std::move(ev.body);
     }
 }
 
@@ -186,6 +194,7 @@ void CUaClient::Drop()
     CloseSocketHandle(m_socket);
     m_socket = kInvalidSocket;
     m_events.clear();
+    m_kept.clear();
 }
 
 }  // namespace ua

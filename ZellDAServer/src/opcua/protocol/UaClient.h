@@ -7,6 +7,7 @@
 #include "platform/Socket.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,14 +41,32 @@ class CUaClient {
     template <typename Req, typename Resp>
     StatusCode Call(uint32_t requestType, Req& request, uint32_t responseType, Resp* response)
     {
+        uint32_t id;
+        if (StatusCode s = Post(requestType, request, &id); s != kGood) return s;
+        if (StatusCode s = Await(id, responseType, response); s != kGood) return s;
+        if (response->responseHeader.requestHandle != request.requestHeader.requestHandle)
+            return kBadUnknownResponse;
+        return response->responseHeader.serviceResult;
+    }
+    // A request sent without waiting for its answer: several may be under way.
+    template <typename Req>
+    StatusCode Post(uint32_t requestType, Req& request, uint32_t* requestId)
+    {
         request.requestHeader.authenticationToken = m_token;
         request.requestHeader.requestHandle = ++m_requestHandle;
         request.requestHeader.timestamp = Now();
         std::string body;
         Encoder e(body);
         e(NodeId::Numeric(requestType), request);
+        return SendRaw(m_channel.Message(body, requestId));
+    }
+    // The answer to a posted request, as Call gives it; answers to other
+    // requests that arrive meanwhile are kept for their turn.
+    template <typename Resp>
+    StatusCode Await(uint32_t requestId, uint32_t responseType, Resp* response)
+    {
         std::string reply;
-        if (StatusCode s = Exchange(body, &reply); s != kGood) return s;
+        if (StatusCode s = AwaitBody(requestId, &reply); s != kGood) return s;
         Decoder d(reply);
         NodeId typeId;
         d.Read(typeId);
@@ -59,9 +78,9 @@ class CUaClient {
         if (!typeId.Is(responseType)) return kBadUnknownResponse;
         d.Read(*response);
         if (!d.Ok()) return d.Status();
-        if (response->responseHeader.requestHandle != m_requestHandle) return kBadUnknownResponse;
         return response->responseHeader.serviceResult;
     }
+    StatusCode AwaitBody(uint32_t requestId, std::string* reply);
     // A request body of any kind; the raw reply body (type NodeId first).
     StatusCode Exchange(const std::string& body, std::string* reply);
     StatusCode SendRaw(const std::string& bytes);
@@ -82,6 +101,7 @@ class CUaClient {
     uint32_t m_requestHandle = 0;
     CreateSessionResponse m_session;
     std::vector<CUaClientChannel::Event> m_events;
+    std::map<uint32_t, std::string> m_kept;  // answers that arrived before they were awaited
 };
 
 }  // namespace ua
