@@ -238,7 +238,7 @@ const Limit kOperationLimits[] = {
     {id::kMaxNodesPerTranslateBrowsePaths, "MaxNodesPerTranslateBrowsePathsToNodeIds",
      kMaxNodesPerTranslateBrowsePaths},
     {id::kMaxNodesPerNodeManagement, "MaxNodesPerNodeManagement", 0},
-    {id::kMaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", 0},
+    {id::kMaxMonitoredItemsPerCall, "MaxMonitoredItemsPerCall", kMaxMonitoredItemsPerCall},
 };
 
 struct InverseName {
@@ -341,7 +341,7 @@ void CUaAddressSpace::Build()
     set(id::kAuditing, MakeBoolean(false));
     set(id::kServerProfileArray, MakeStringArray({kServerProfile}));
     set(id::kLocaleIdArray, MakeEmptyArray(Type::String));
-    set(id::kMinSupportedSampleRate, MakeReal(Type::Double, 0));
+    set(id::kMinSupportedSampleRate, MakeReal(Type::Double, kMinSamplingIntervalMs));
     set(id::kMaxBrowseContinuationPoints, MakeUnsigned(Type::UInt16, kMaxBrowseContinuationPoints));
     set(id::kMaxQueryContinuationPoints, MakeUnsigned(Type::UInt16, 0));
     set(id::kMaxHistoryContinuationPoints, MakeUnsigned(Type::UInt16, 0));
