@@ -45,6 +45,7 @@ TEST(SimCli, BadArgumentsAreNamedAndExitWithStatus2)
         {{"--tcp", "0", "--pty-link", "x"}, "--pty-link needs --pty"},
         {{"--serial", "/dev/null", "--pty"}, "exclude each other"},
         {{"--tcp", "0", "--static=1"}, "--static takes no value"},
+        {{"--tcp", "0", "--static", "--churn"}, "exclude each other"},
     };
     for (const Case& c : cases) {
         ChildResult r = Sim(c.args);
@@ -60,19 +61,14 @@ TEST(SimCli, HelpDocumentsEveryOptionFaultAndControlCommand)
 {
     ChildResult r = Sim({"--help"});
     ASSERT_EQ(r.exitCode, 0);
-    for (const char* word : {"--tcp",      "--udp",        "--udp-other-port",
-                             "--serial",   "--baud",       "--parity",
-                             "--pty",      "--pty-link",   "--slave",
-                             "--static",   "--period",     "--pas-models",
-                             "--password", "--key",        "--key-hex",
-                             "--fault",    "--control",    "--log",
-                             "silence",    "delay=MS",     "crc",
-                             "truncate",   "split=",       "foreign=",
-                             "exception=", "close-after=", "udp-other-port",
-                             "limit=",     "clear",        "faults",
-                             "stats",      "get ADDR",     "set ADDR",
-                             "unpin",      "tick",         "SIGUSR1",
-                             "SIGUSR2",    "SIGTERM",      "ready",
+    for (const char* word : {"--tcp",      "--udp",        "--udp-other-port", "--serial",   "--baud",
+                             "--parity",   "--pty",        "--pty-link",       "--slave",    "--static",
+                             "--period",   "--pas-models", "--churn",          "--password", "--key",
+                             "--key-hex",  "--fault",      "--control",        "--log",      "silence",
+                             "delay=MS",   "crc",          "truncate",         "split=",     "foreign=",
+                             "exception=", "close-after=", "udp-other-port",   "limit=",     "clear",
+                             "faults",     "stats",        "get ADDR",         "set ADDR",   "unpin",
+                             "tick",       "SIGUSR1",      "SIGUSR2",          "SIGTERM",    "ready",
                              "req t=",     "drop t="}) {
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     }

@@ -265,3 +265,28 @@ TEST(SimMaps, RegistersOutsideEveryItemAreFewAndInsideTheBlocks)
 }
 
 }  // namespace
+
+TEST(SimMap, ChurnGivesMostReadRegistersANewValueEveryTickAndLeavesCommandsAndPinsAlone)
+{
+    Models full;
+    full.fill(1);
+    CSimBank bank(kDefaultSlave, full);
+    bank.SetChurn(true);
+    bank.Set(kMyPinStatusFirst, 77);
+    bank.Fill(1);
+    std::vector<uint16_t> before(CSimBank::kRegisterCount);
+    for (uint32_t a = 0; a < CSimBank::kRegisterCount; ++a) before[a] = bank.Get(a);
+    bank.Fill(2);
+    size_t read = 0, changed = 0;
+    for (uint32_t a = 0; a < CSimBank::kRegisterCount; ++a) {
+        if (!bank.IsMapped(a)) continue;
+        if (bank.IsWritable(a)) {
+            EXPECT_EQ(bank.Get(a), before[a]) << a;
+            continue;
+        }
+        ++read;
+        if (bank.Get(a) != before[a]) ++changed;
+    }
+    EXPECT_EQ(bank.Get(kMyPinStatusFirst), 77);
+    EXPECT_GT(changed * 100, read * 99);
+}

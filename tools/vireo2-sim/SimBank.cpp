@@ -103,6 +103,19 @@ void CSimBank::Fill(int tick)
     for (int n = 1; n <= kPasCount; ++n) FillPas(n, tick);
     // After the PU blocks: names_crc shares registers with PU block D.
     for (int n = 1; n <= kCpiCount; ++n) FillCpi(n, tick);
+    if (m_churn && tick != 0) Churn(tick);
+}
+
+void CSimBank::Churn(int t)
+{
+    for (uint32_t a = 0; a < kRegisterCount; ++a) {
+        if (!m_mapped.test(a) || m_writable.test(a)) continue;
+        // A cheap mix of address and tick: every bit flips about every other tick.
+        uint32_t x = a * 0x9E3779B1u ^ uint32_t(t) * 0x85EBCA77u;
+        x ^= x >> 15;
+        x *= 0x2C1B3C6Du;
+        Put(a, uint16_t(x ^ (x >> 16)));
+    }
 }
 
 void CSimBank::FillMyPin()

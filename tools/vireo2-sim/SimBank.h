@@ -18,6 +18,9 @@ class CSimBank {
     // Fills every block with the values of tick t (0 is the --static set).
     // Registers pinned by Set keep their value.
     void Fill(int tick);
+    // From now on every tick but 0 also gives each register of the blocks
+    // that takes no writes a value of its own for that tick, so most items change.
+    void SetChurn(bool churn) { m_churn = churn; }
 
     uint16_t Get(uint32_t address) const { return m_regs[address & 0xFFFFu]; }
     // Sets a register from outside (control socket); pinned registers are
@@ -55,6 +58,7 @@ class CSimBank {
     void FillCpi(int n, int t);
     void FillPin(int n);
     void FillPas(int n, int t);
+    void Churn(int t);
 
     std::vector<uint16_t> m_regs;
     std::bitset<kRegisterCount> m_mapped;
@@ -63,6 +67,7 @@ class CSimBank {
     std::array<uint32_t, 24> m_models;
     uint8_t m_slave;
     int m_tick = 0;
+    bool m_churn = false;
 };
 
 }  // namespace VireoSim

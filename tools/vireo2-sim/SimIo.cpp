@@ -160,6 +160,7 @@ class CSimIo {
           m_engine(m_device, options.slave, SimCipher{}, [this](const std::string& line) { Log(line); }),
           m_control(m_engine, m_bank, m_device, [this] { m_bank.Fill(m_bank.Tick() + 1); })
     {
+        m_bank.SetChurn(options.churn);
     }
     ~CSimIo();
 

@@ -158,6 +158,9 @@ std::string ParseOptions(const std::vector<std::string>& args, SimOptions& o)
         } else if (name == "--static") {
             if (!(err = flag()).empty()) return err;
             o.staticValues = true;
+        } else if (name == "--churn") {
+            if (!(err = flag()).empty()) return err;
+            o.churn = true;
         } else if (name == "--period") {
             if (!ParseUnsigned(value, 3600000, v) || v < 10)
                 return name + ": '" + value + "' is not 10..3600000 ms";
@@ -203,6 +206,7 @@ std::string ParseOptions(const std::vector<std::string>& args, SimOptions& o)
     }
     if (!o.serial.empty() && o.pty) return "--serial and --pty exclude each other";
     if (!o.ptyLink.empty() && !o.pty) return "--pty-link needs --pty";
+    if (o.churn && o.staticValues) return "--churn and --static exclude each other";
     return {};
 }
 
@@ -235,6 +239,8 @@ std::string HelpText()
         "                         by itself\n"
         "  --period MS            without --static, loop, sensor, zone and group states move on\n"
         "                         every MS ms (1000), and the CRC fields follow them\n"
+        "  --churn                every period also gives each register that takes no writes a\n"
+        "                         new value of its own (most items change; for load tests)\n"
         "  --pas-models LIST      models of PAS_1..PAS_24, comma-separated: 0 \"ПАС\" (reduced\n"
         "                         status block), other values \"ПАС-300\" (full); a short list\n"
         "                         repeats its last value (all 0)\n"

@@ -26,6 +26,7 @@ struct SimOptions {
     std::string ptyLink;
     uint8_t slave = 1;
     bool staticValues = false;
+    bool churn = false;
     uint32_t periodMs = 1000;
     std::array<uint32_t, 24> pasModels{};
     uint32_t password = 0;
