@@ -3,6 +3,7 @@
 // vireo-config with one TCP channel to it, and the real OpcVireo2 in
 // configuration mode (which never closes by itself) listening on another free
 // port, everything in folders of its own. Every wait is bounded.
+// Options: pollPeriodMs (200), serverMode (false: configuration mode).
 "use strict";
 
 const { spawn, spawnSync } = require("node:child_process");
@@ -37,6 +38,10 @@ function waitForExit(child, timeoutMs) {
 }
 
 class Kit {
+    constructor(options = {}) {
+        this.options = { pollPeriodMs: 200, serverMode: false, ...options };
+    }
+
     async start() {
         if (!bin) throw new Error("VIREO_TEST_BIN names the folder of the programs under test");
         this.folder = fs.mkdtempSync(path.join(os.tmpdir(), "vireo-ua-"));
@@ -46,6 +51,8 @@ class Kit {
             XDG_DATA_HOME: path.join(this.folder, "data"),
             XDG_CONFIG_HOME: path.join(this.folder, "config"),
             XDG_RUNTIME_DIR: path.join(this.folder, "runtime"),
+            // Configuration mode's window, where there is a display, stays off screen.
+            QT_QPA_PLATFORM: "offscreen",
         };
         this.control = path.join(this.folder, "sim.sock");
 
@@ -67,7 +74,7 @@ class Kit {
 
         const config = spawnSync(
             path.join(bin, "vireo-config"),
-            ["add", "tcp", "Vireo-2_1", "address=127.0.0.1", `port=${simPort}`, "pollPeriodMs=200", "pauseMs=0",
+            ["add", "tcp", "Vireo-2_1", "address=127.0.0.1", `port=${simPort}`, `pollPeriodMs=${this.options.pollPeriodMs}`, "pauseMs=0",
                 "responseTimeoutMs=1000", `pasModels=${Array(24).fill(1).join(",")}`],
             { env: this.env, encoding: "utf8", timeout: 30000 }
         );
@@ -75,7 +82,8 @@ class Kit {
 
         this.port = await freePort();
         this.endpoint = `opc.tcp://127.0.0.1:${this.port}`;
-        this.server = spawn(path.join(bin, "OpcVireo2"), ["/cfg", "--listen", `127.0.0.1:${this.port}`], {
+        const mode = this.options.serverMode ? [] : ["/cfg"];
+        this.server = spawn(path.join(bin, "OpcVireo2"), [...mode, "--listen", `127.0.0.1:${this.port}`], {
             env: this.env,
             stdio: ["ignore", "inherit", "inherit"],
         });
@@ -127,6 +135,20 @@ class Kit {
         const m = new RegExp(`(?:^| )${name}=(\\d+)`).exec(await this.sim("stats"));
         if (!m) throw new Error(`no ${name} in the simulator's statistics`);
         return Number(m[1]);
+    }
+
+    // Whether the simulator is asked within a second.
+    async polled() {
+        const before = await this.simCount("requests");
+        await new Promise((r) => setTimeout(r, 1000));
+        return (await this.simCount("requests")) > before;
+    }
+
+    // Waits until a whole second goes by without a request; false when it never does.
+    async quiet(timeoutMs = 15000) {
+        const deadline = Date.now() + timeoutMs;
+        while (Date.now() < deadline) if (!(await this.polled())) return true;
+        return false;
     }
 
     async stop() {
