@@ -23,6 +23,16 @@ long long MsBetween(std::chrono::steady_clock::time_point from, std::chrono::ste
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
+// The items below an element: the tags of every level.
+size_t CountItems(const CLevelElementBase& element)
+{
+    size_t count = element.TagCount();
+    for (size_t i = 0; i < element.LevelCount(); ++i) {
+        count += CountItems(*element.LevelAt(i));
+    }
+    return count;
+}
+
 std::string VersionText()
 {
     const VS_FIXEDFILEINFO& v = ProgramVersion();
@@ -201,9 +211,9 @@ void COPCServerApp::LoadAtStart(CSingleVectors& app)
     m_loaded = true;
     ApplyStatisticsSettings(app);
     const CLevelRoot* root = app.Root();
-    Trace("Start-up: configuration loaded in %lld ms: %zu channels, %u items", MsBetween(start, Clock::now()),
-          root != nullptr ? root->ChannelCount() : size_t{0},
-          root != nullptr ? root->CountKind(kKindTag) : 0u);
+    Trace("Start-up: configuration loaded in %lld ms: %zu channels, %zu items",
+          MsBetween(start, Clock::now()), root != nullptr ? root->ChannelCount() : size_t{0},
+          root != nullptr ? CountItems(*root) : size_t{0});
 }
 
 bool COPCServerApp::StartServing(CSingleVectors& app)

@@ -6,17 +6,21 @@
 #include "platform/File.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
+#include "sim/SimHarness.h"
 #include "support/ChildProcess.h"
 #include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -53,6 +57,9 @@ class ProgramTest : public ::testing::Test {
     void SetUp() override
     {
         ASSERT_FALSE(BinFolder().empty()) << "VIREO_TEST_BIN names the programs' folder";
+        // Any free port for the OPC UA endpoint: tests run side by side.
+        ASSERT_TRUE(CreateFolders(DataFile("")));
+        ASSERT_TRUE(WriteFileText(DataFile("opcua.ini"), "listen=127.0.0.1:0\n"));
     }
 
     std::vector<std::string> Environment() const
@@ -83,6 +90,38 @@ class ProgramTest : public ::testing::Test {
         return JoinPath(JoinPath(m_data.Path(), kDataFolderName), name);
     }
     std::vector<std::string> Statistics() const { return StatisticsTexts(DataFile("OpcVireo2.txt")); }
+    std::string DebugLog() const
+    {
+        std::string text;
+        (void)ReadFileText(DataFile("OpcVireo2_dbg.log"), &text);
+        return text;
+    }
+    bool WaitForTrace(const std::string& text, std::chrono::milliseconds limit = 30s) const
+    {
+        return WaitFor([&] { return DebugLog().find(text) != std::string::npos; }, limit);
+    }
+    // The item count of the start-up line "configuration loaded in ... ms: N channels, M items".
+    std::string ItemsAtStart() const
+    {
+        const std::string log = DebugLog();
+        const size_t channels = log.find(" channels, ", log.find("configuration loaded in"));
+        const size_t end = log.find(" items", channels);
+        return channels == std::string::npos || end == std::string::npos
+                   ? std::string()
+                   : log.substr(channels + 11, end - channels - 11);
+    }
+    // vireo-config on the data folder's configuration file.
+    ChildResult Configure(std::vector<std::string> args) const
+    {
+        args.insert(args.begin(), {BinFolder() + "/vireo-config", "--file", DataFile("OpcVireo2.cfg")});
+        return RunProgram(args, 10s);
+    }
+    // Ends the program with the signal; its status, stderr and statistics lines.
+    ChildResult End(CChildProcess& child, int signal = SIGTERM)
+    {
+        child.Signal(signal);
+        return child.Wait(30s);
+    }
     CRegistry Registry() const
     {
         CScopedEnv config("XDG_CONFIG_HOME", m_config.Path());
@@ -116,15 +155,169 @@ TEST_F(ProgramTest, RegistrationRunsWriteAndRemoveTheKeyAndEnd)
     EXPECT_TRUE(Statistics().empty());
 }
 
-TEST_F(ProgramTest, TermEndsTheServerInOrder)
+class ProgramSignalTest : public ProgramTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ProgramSignalTest, EndsTheServerInOrder)
 {
     CChildProcess child;
     ASSERT_TRUE(Start(child, {}));
-    child.Signal(SIGTERM);
-    const ChildResult r = child.Wait(20s);
+    const ChildResult r = End(child, GetParam());
     EXPECT_EQ(r.Status(), kExitDone) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(Statistics(), (std::vector<std::string>{kStartServerText, kStopText}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, ProgramSignalTest, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return info.param == SIGTERM ? "Term" : "Interrupt"; });
+
+TEST_F(ProgramTest, ServerModeClosesItselfWhenNoClientUsesIt)
+{
+    const Clock::time_point spawned = Clock::now();
+    CChildProcess child;
+    ASSERT_TRUE(Start(child, {"-Embedding"}));
+    const Clock::time_point started = Clock::now();
+    const ChildResult r = child.Wait(30s);
+    const Clock::time_point ended = Clock::now();
+    EXPECT_EQ(r.Status(), kExitDone) << r.err;
+    EXPECT_EQ(Statistics(), (std::vector<std::string>{kStartServerText, kStopText}));
+    // Checked every 5 s, closed once no client has used it for 5 s.
+    EXPECT_GE(ended - spawned, 5s);
+    EXPECT_LT(ended - started, 10s);
+}
+
+TEST_F(ProgramTest, ConfigurationModeNeverClosesItselfAndAdmitsOneInstance)
+{
+    // A later token makes configuration mode too.
+    CChildProcess first;
+    ASSERT_TRUE(Start(first, {"/x/cfg"}));
+    EXPECT_EQ(Statistics(), std::vector<std::string>{kStartConfigurationText});
+    for (const char* line : {"/cfg", "/x/CFG"}) {
+        const ChildResult second = Run({line});
+        EXPECT_EQ(second.Status(), kExitAlreadyRunning) << line;
+        EXPECT_EQ(second.out + second.err, "") << line;
+    }
+    // Two idle checks later it still runs: no stop line.
+    std::this_thread::sleep_for(11s);
+    EXPECT_EQ(Statistics(), std::vector<std::string>{kStartConfigurationText});
+    const ChildResult r = End(first);
+    EXPECT_EQ(r.Status(), kExitDone) << r.err;
+    EXPECT_EQ(Statistics(), (std::vector<std::string>{kStartConfigurationText, kStopText}));
+    // The mutex went with it.
+    CChildProcess again;
+    ASSERT_TRUE(Start(again, {"/cfg"}));
+    EXPECT_EQ(End(again).Status(), kExitDone);
+}
+
+TEST_F(ProgramTest, MissingCipherLibraryChangesNothingVisible)
+{
+    // The program and the toolkit library alone in a folder of their own.
+    CTempFolder bare;
+    for (const char* name : {"OpcVireo2", "libZellDAServer.so"}) {
+        std::filesystem::copy_file(BinFolder() + "/" + name, bare.File(name));
+    }
+    ASSERT_TRUE(FileExists(BinFolder() + "/libmardelCrypto.so"));
+    std::vector<ChildResult> results;
+    for (const std::string& program : {BinFolder() + "/OpcVireo2", bare.File("OpcVireo2")}) {
+        CChildProcess child;
+        ASSERT_TRUE(Start(child, {}, program)) << program;
+        results.push_back(End(child));
+    }
+    for (const ChildResult& r : results) {
+        EXPECT_EQ(r.Status(), kExitDone);
+        EXPECT_EQ(r.out + r.err, "");
+    }
+    EXPECT_EQ(Statistics(),
+              (std::vector<std::string>{kStartServerText, kStopText, kStartServerText, kStopText}));
+}
+
+TEST_F(ProgramTest, DataFolderThatCannotBeMadeOrWrittenEndsWithOneLine)
+{
+    CTempFolder common;
+    // A file where the common folder should be; a data folder that is a
+    // folder of the kernel's, where nobody creates files.
+    ASSERT_TRUE(WriteFileText(common.File("file"), "x"));
+    ASSERT_TRUE(CreateFolders(common.File("linked")));
+    std::filesystem::create_directory_symlink("/proc/self", common.File("linked/") + kDataFolderName);
+    const struct {
+        std::string m_common;
+        const char* m_reason;
+    } cases[] = {{common.File("file"), "cannot create the data folder "},
+                 {common.File("linked"), "cannot write in the data folder "}};
+    for (const auto& c : cases) {
+        const ChildResult r = RunProgram(Argv({}), 20s,
+                                         {"XDG_DATA_HOME=" + c.m_common, "XDG_CONFIG_HOME=" + m_config.Path(),
+                                          "XDG_RUNTIME_DIR=" + m_runtime.Path()});
+        EXPECT_EQ(r.Status(), kExitStartFailed) << c.m_common;
+        EXPECT_EQ(
+            r.err.rfind(std::string("OpcVireo2: ") + c.m_reason + JoinPath(c.m_common, kDataFolderName), 0),
+            0u)
+            << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+struct ArgumentsCase {
+    std::vector<std::string> m_args;
+    int m_status;
+    const char* m_out;  // a part of stdout
+    const char* m_err;  // a part of stderr
+};
+
+class ProgramArgumentsTest : public ProgramTest, public ::testing::WithParamInterface<ArgumentsCase> {};
+
+TEST_P(ProgramArgumentsTest, AnswerAndEnd)
+{
+    const ChildResult r = Run(GetParam().m_args);
+    EXPECT_EQ(r.Status(), GetParam().m_status);
+    EXPECT_NE(r.out.find(GetParam().m_out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(GetParam().m_err), std::string::npos) << r.err;
+    EXPECT_TRUE(Statistics().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, ProgramArgumentsTest,
+    ::testing::Values(ArgumentsCase{{"--help"}, kExitDone, "/regserver", ""},
+                      ArgumentsCase{{"/cfg", "--version"}, kExitDone, "OpcVireo2 3.0", ""},
+                      ArgumentsCase{{"--verbose"}, kExitUsage, "", "OpcVireo2: unknown option --verbose"},
+                      ArgumentsCase{{"--listen", "localhost"}, kExitUsage, "", "--listen"}));
+
+TEST_F(ProgramTest, HelpNamesTheFilesItUses)
+{
+    const ChildResult r = Run({"--help"});
+    for (const std::string& part : {DataFile(""), std::string("OpcVireo2.cfg"), std::string("log.ini"),
+                                    m_config.Path() + "/OpcVireo2/registry", std::string("SIGHUP")}) {
+        EXPECT_NE(r.out.find(part), std::string::npos) << part;
+    }
+}
+
+TEST_F(ProgramTest, ServesTheConfigurationOfVireoConfigAndAppliesItsChangesOnHangUp)
+{
+    SimTest::SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--static", "--tcp", "127.0.0.1:0"})) << sim.Error();
+    const ChildResult added =
+        Configure({"add", "tcp", "Vireo-2_1", "address=127.0.0.1", "port=" + std::to_string(sim.TcpPort())});
+    ASSERT_EQ(added.Status(), 0) << added.err;
+    ASSERT_TRUE(WriteFileText(DataFile("log.ini"), "DBG_COMMON=1 DBG_DA_TOOL=1"));
+    CChildProcess child;
+    ASSERT_TRUE(Start(child, {}));
+    // The channel's item space is built and defined before the server serves.
+    ASSERT_TRUE(WaitForTrace("Start-up: serving"));
+    const std::string items = ItemsAtStart();
+    ASSERT_NE(items, "0");
+    // A new name and the statistics switched off, applied without a restart.
+    ASSERT_EQ(Configure({"set", "Vireo-2_1", "name=Renamed"}).Status(), 0);
+    ASSERT_EQ(Configure({"stats", "enabled=0"}).Status(), 0);
+    child.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForTrace("SIGHUP: configuration reloaded"));
+    // The old channel's items left the toolkit, all of them.
+    EXPECT_NE(DebugLog().find("DeleteDAItem(Каналы связи.Vireo-2_1): " + items + " IDs withdrawn"),
+              std::string::npos);
+    const ChildResult r = End(child);
+    EXPECT_EQ(r.Status(), kExitDone) << r.err;
+    // The renamed channel's items leave at the end; the stop line is not written.
+    EXPECT_NE(DebugLog().find("DeleteDAItem(Каналы связи.Renamed): " + items + " IDs withdrawn"),
+              std::string::npos);
+    EXPECT_EQ(Statistics(), std::vector<std::string>{kStartServerText});
 }
 
 }  // namespace
