@@ -187,6 +187,11 @@ ZELLDA_API HRESULT DeleteDAItem(const char* path);
 // events at the DBG_DA_TOOL level into that file.
 ZELLDA_API HRESULT SetDebugSettingsDA(const char* logPath, const char* settings);
 
+// StopDAServer, DeleteDAItem and SetCallbackObject wait for the client calls in
+// progress to end, however long they take, and trace every `ms` (5 minutes unless
+// set) that they are still waiting.
+ZELLDA_API void SetDAServerWaitNotice(uint32_t ms);
+
 // ---- OPC UA endpoint ----
 // The second client front: opc.tcp, security policy None, anonymous users. An
 // OPC UA session is a client of the same core (DAServerInUse counts it), and

@@ -35,6 +35,11 @@ HRESULT DeleteDAItem(const char* path)
     return CServerCore::Instance().Delete(path);
 }
 
+void SetDAServerWaitNotice(uint32_t ms)
+{
+    CServerCore::Instance().SetWaitNotice(std::chrono::milliseconds(ms));
+}
+
 HRESULT SetDebugSettingsDA(const char* logPath, const char* settings)
 {
     CToolTrace& trace = CServerCore::Instance().Trace();

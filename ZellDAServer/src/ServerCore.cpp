@@ -116,21 +116,24 @@ void CCallGate::Leave()
     m_cv.notify_all();
 }
 
-bool CCallGate::BeginExclusive(bool close)
+void CCallGate::BeginExclusive(bool close, const std::function<void(int calls)>& stillWaiting)
 {
     std::unique_lock lock(m_mutex);
     if (close) m_open = false;
     ++m_pending;
     // Calls of this thread that are still open around us cannot leave before we do.
-    bool ready = m_cv.wait_for(lock, kWaitLimit, [&] { return m_inFlight == t_enterDepth && !m_exclusive; });
-    --m_pending;
-    if (!ready) {
-        m_cv.notify_all();
-        return false;
+    const auto ready = [&] { return m_inFlight == t_enterDepth && !m_exclusive; };
+    while (!m_cv.wait_for(lock, std::chrono::milliseconds(m_noticeMs.load()), ready)) {
+        if (stillWaiting) {
+            const int calls = m_inFlight - t_enterDepth;
+            lock.unlock();
+            stillWaiting(calls);
+            lock.lock();
+        }
     }
+    --m_pending;
     m_exclusive = true;
     ++t_exclusiveDepth;
-    return true;
 }
 
 void CCallGate::EndExclusive()
@@ -163,9 +166,16 @@ CServerCore& CServerCore::Instance()
     return *core;
 }
 
+void CServerCore::BeginExclusive(bool close, const char* operation)
+{
+    m_gate.BeginExclusive(close, [this, operation](int calls) {
+        m_trace.Trace(1, "%s: still waiting for %d calls in progress", operation, calls);
+    });
+}
+
 HRESULT CServerCore::SetCallback(COPCCallback* callback)
 {
-    if (!m_gate.BeginExclusive(false)) return E_FAIL;
+    BeginExclusive(false, "SetCallbackObject");
     m_callback.store(callback, std::memory_order_release);
     m_gate.EndExclusive();
     m_trace.Trace(1, "SetCallbackObject(%p)", static_cast<void*>(callback));
@@ -198,10 +208,7 @@ HRESULT CServerCore::Stop()
 {
     std::lock_guard life(m_lifeMutex);
     if (!m_running.load()) return S_FALSE;
-    if (!m_gate.BeginExclusive(true)) {
-        m_trace.Trace(1, "StopDAServer: calls still in progress after the wait limit");
-        return E_FAIL;
-    }
+    BeginExclusive(true, "StopDAServer");
     {
         std::lock_guard lock(m_mutex);
         m_updateStop = true;
@@ -258,7 +265,7 @@ HRESULT CServerCore::Delete(const char* path)
         m_trace.Trace(2, "DeleteDAItem refused: %s", path ? "malformed path" : "null path");
         return E_INVALIDARG;
     }
-    if (!m_gate.BeginExclusive(false)) return E_FAIL;
+    BeginExclusive(false, "DeleteDAItem");
     CItemSpace::NodeId node;
     {
         std::shared_lock lock(m_spaceMutex);

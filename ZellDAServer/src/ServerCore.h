@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -26,6 +27,12 @@
 // Counts calls that may reach the callback or touch item objects. Stopping the
 // server and withdrawing IDs take it exclusively: they wait until every other call
 // has left and hold new ones back. A thread already inside may enter again.
+//
+// The exclusive wait does not give up: once it returns the program destroys the
+// items those calls may still be using. Calls in progress are the program's
+// device reads and writes, which end within the devices' time-outs (a stopped
+// channel ends its exchange at the next attempt); a wait that goes on is
+// reported every notice interval.
 class CCallGate {
    public:
     // False when the gate is closed (server not running) or the wait ran out.
@@ -33,13 +40,16 @@ class CCallGate {
     // Enter without waiting: false also while an exclusive holder is in or waiting.
     bool TryEnter();
     void Leave();
-    // close: also refuse every call from now on (until Open).
-    bool BeginExclusive(bool close);
+    // close: also refuse every call from now on (until Open). stillWaiting gets
+    // the number of calls in progress each time a notice interval passed.
+    void BeginExclusive(bool close, const std::function<void(int calls)>& stillWaiting);
     void EndExclusive();
     void Open();
     bool IsOpen() const;
+    void SetNoticeInterval(std::chrono::milliseconds interval) { m_noticeMs.store(interval.count()); }
 
    private:
+    std::atomic<long long> m_noticeMs{std::chrono::milliseconds(std::chrono::minutes(5)).count()};
     mutable std::mutex m_mutex;
     std::condition_variable m_cv;
     int m_inFlight = 0;
@@ -60,6 +70,7 @@ class CServerCore {
     HRESULT Define(const char* itemId);
     HRESULT Delete(const char* path);
     CToolTrace& Trace() { return m_trace; }
+    void SetWaitNotice(std::chrono::milliseconds interval) { m_gate.SetNoticeInterval(interval); }
 
     // The client side; clientId comes from Connect.
     HRESULT Connect(const char* name, IDAClientSink* sink, uint32_t* clientId);
@@ -196,6 +207,9 @@ class CServerCore {
     class CProgramCall;
 
     CServerCore() = default;
+
+    // The gate exclusively, with the operation named in the notices of a long wait.
+    void BeginExclusive(bool close, const char* operation);
 
     // Caller holds m_mutex. Null with *hr set when the client or group is not there.
     ClientRec* FindClient(uint32_t clientId, HRESULT* hr);
