@@ -3,6 +3,8 @@
 // run with data, configuration and runtime folders of the test's own.
 #include "app/OPCServerApp.h"
 #include "app/ServerIdentity.h"
+#include "config/LevelRoot.h"
+#include "opcua/protocol/UaClient.h"
 #include "platform/File.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
@@ -11,6 +13,7 @@
 #include "support/ScopedEnv.h"
 #include "support/TempFolder.h"
 #include "support/WaitFor.h"
+#include "tools/vireo2-sim/SimRegisters.h"
 
 #include <algorithm>
 #include <chrono>
@@ -318,6 +321,57 @@ TEST_F(ProgramTest, ServesTheConfigurationOfVireoConfigAndAppliesItsChangesOnHan
     EXPECT_NE(DebugLog().find("DeleteDAItem(Каналы связи.Renamed): " + items + " IDs withdrawn"),
               std::string::npos);
     EXPECT_EQ(Statistics(), std::vector<std::string>{kStartServerText});
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ProgramTest, AnOpcUaSessionKeepsServerModeRunningAndReadsTheDevice)
+{
+    SimTest::SimProcess sim;
+    // The program loads the cipher library beside it, so frames travel in the envelope.
+    ASSERT_TRUE(sim.Start({"--static", "--tcp", "127.0.0.1:0", "--key", "ключ"})) << sim.Error();
+    ASSERT_EQ(Configure({"add", "tcp", "Vireo-2_1", "address=127.0.0.1",
+                         "port=" + std::to_string(sim.TcpPort()), "pauseMs=0", "key=ключ"})
+                  .Status(),
+              0);
+    ASSERT_TRUE(WriteFileText(DataFile("log.ini"), "DBG_COMMON=1"));
+    CChildProcess child;
+    ASSERT_TRUE(Start(child, {}));
+    ASSERT_TRUE(WaitForTrace("Start-up: serving"));
+    const std::string log = DebugLog();
+    const size_t port = log.find(", port ", log.find("OPC UA endpoint: "));
+    ASSERT_NE(port, std::string::npos) << log;
+
+    ua::CUaClient client;
+    ASSERT_EQ(client.Connect("127.0.0.1", static_cast<uint16_t>(std::stoi(log.substr(port + 7)))), ua::kGood);
+    ASSERT_EQ(client.OpenSession("test", 60000), ua::kGood);
+    ua::ReadRequest request;
+    request.maxAge = 0;  // from the device now
+    request.timestampsToReturn = ua::TimestampsToReturn::Both;
+    request.nodesToRead = {ua::ReadValueId{
+        ua::NodeId::String(1, std::string(CLevelRoot::kRootName) + ".Vireo-2_1.MyPin.kernel_version"),
+        static_cast<uint32_t>(ua::Attribute::Value),
+        "",
+        {}}};
+    ua::ReadResponse response;
+    ASSERT_EQ(client.Call(ua::enc::kReadRequest, request, ua::enc::kReadResponse, &response), ua::kGood);
+    ASSERT_EQ(response.results.size(), 1u);
+    EXPECT_EQ(response.results[0].status, ua::kGood);
+    EXPECT_EQ(response.results[0].value, ua::MakeUnsigned(ua::Type::Byte, VireoSim::kMyPinKernelVersion));
+
+    // Two idle checks with the session open: still running.
+    std::this_thread::sleep_for(11s);
+    const std::string linkUp = "<" + std::string(CLevelRoot::kRootName) + ".Vireo-2_1>: Есть связь";
+    EXPECT_EQ(Statistics(), (std::vector<std::string>{kStartServerText, linkUp}));
+    EXPECT_EQ(client.CloseSession(), ua::kGood);
+    client.Disconnect();
+    const Clock::time_point left = Clock::now();
+    const ChildResult r = child.Wait(30s);
+    EXPECT_EQ(r.Status(), kExitDone) << r.err;
+    EXPECT_GE(Clock::now() - left, 5s);
+    EXPECT_EQ(Statistics(), (std::vector<std::string>{kStartServerText, linkUp, kStopText}));
 }
 
 }  // namespace
