@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -40,22 +41,25 @@ class ReloadTest : public ExchangeTest {
         (void)SetDebugSettingsDA("", "");
         ExchangeTest::TearDown();
     }
-    // One TCP channel on the simulator that tries once and waits 5 s for an answer.
-    std::string WriteConfiguration()
+    // The running tree: one TCP channel on the simulator that tries once and
+    // waits 5 s for an answer, without a polling thread, so that only the
+    // client's read uses it. Written to the file the reload reads.
+    std::string RunChannel()
     {
-        CLevelRoot root;
-        std::unique_ptr<CLevelChannel> channel = CreateChannel(kKindChannelTCP);
-        channel->SetName("Vireo-2_1");
-        channel->Settings().m_attempts = 1;
-        channel->Settings().m_pauseBeforeRequest = 0;
-        channel->Settings().m_responseTimeout = 5000;
-        // Polled once when the item is taken, not again while the test runs.
-        channel->Settings().m_pollPeriod = 600000;
-        static_cast<CLevelChannelTCP&>(*channel).ConnectionSettings() = {0x7F000001,
-                                                                         uint32_t(m_sim.TcpPort()), 1000};
-        root.AddLevel(std::move(channel));
+        std::unique_ptr<CLevelChannel> owned = CreateChannel(kKindChannelTCP);
+        CLevelChannel& channel = *owned;
+        channel.SetName("Vireo-2_1");
+        channel.Settings().m_attempts = 1;
+        channel.Settings().m_pauseBeforeRequest = 0;
+        channel.Settings().m_responseTimeout = 5000;
+        static_cast<CLevelChannelTCP&>(channel).ConnectionSettings() = {0x7F000001, uint32_t(m_sim.TcpPort()),
+                                                                        1000};
+        channel.Initialise();
+        App().Root()->AddLevel(std::move(owned));
+        EXPECT_EQ(channel.Build(), 1);
+        channel.Exchange().SetServices(*m_services);  // plain frames
         const std::string path = m_folder.File("OpcVireo2.cfg");
-        EXPECT_TRUE(WriteConfigurationFile(path, &root));
+        EXPECT_TRUE(WriteConfigurationFile(path, App().Root()));
         return path;
     }
     bool Traced(const std::string& text) const
@@ -65,14 +69,28 @@ class ReloadTest : public ExchangeTest {
                            [&](const std::string& line) { return line.find(text) != std::string::npos; });
     }
 
+    // Requests the simulator has received.
+    uint64_t Requests()
+    {
+        std::istringstream words(SimTest::Control(m_folder.File("sim"), "stats"));
+        for (std::string word; words >> word;) {
+            if (word.rfind("requests=", 0) == 0) return std::stoull(word.substr(9));
+        }
+        return 0;
+    }
+    std::string Trace() const
+    {
+        std::string all;
+        for (const std::string& line : TraceLines()) all += line + "\n";
+        return all;
+    }
+
     SimTest::SimProcess m_sim;
 };
 
 TEST_F(ReloadTest, OldChannelsOutliveADeviceReadLongerThanTheWaitNotice)
 {
-    const std::string path = WriteConfiguration();
-    ASSERT_EQ(LoadConfiguration(App(), path), kLoadDone);
-    App().Root()->ChannelAt(0)->Exchange().SetServices(*m_services);  // plain frames
+    const std::string path = RunChannel();
 
     CDAClient client;
     ASSERT_EQ(client.Connect("reader"), S_OK);
@@ -82,21 +100,22 @@ TEST_F(ReloadTest, OldChannelsOutliveADeviceReadLongerThanTheWaitNotice)
     const std::string id = std::string(CLevelRoot::kRootName) + ".Vireo-2_1.PU_1.const_data_contr_num";
     ASSERT_EQ(client.AddItems(group, {{id}}, &added), S_OK);
 
-    // Every answer comes 1.5 s late; the toolkit waits at most 100 ms before noting that it waits on.
-    ASSERT_EQ(SimTest::Control(m_folder.File("sim"), "fault delay=1500").rfind("ok", 0), 0u);
+    // Every answer comes 2 s late; the toolkit waits at most 100 ms before noting that it waits on.
+    ASSERT_EQ(SimTest::Control(m_folder.File("sim"), "fault delay=2000").rfind("ok", 0), 0u);
     SetDAServerWaitNotice(100);
+    const uint64_t before = Requests();
     std::vector<DAItemState> states;
     HRESULT readResult = E_FAIL;
     std::thread reader(
         [&] { readResult = client.Read(group, DADataSource::Device, {added[0].serverHandle}, &states); });
-    ASSERT_TRUE(WaitFor([&] { return Traced("CDACallBack::Scan <1>"); }));
-    std::this_thread::sleep_for(200ms);  // the request is out, its answer 1.3 s away
+    // The request is out, its answer 2 s away.
+    ASSERT_TRUE(WaitFor([&] { return Requests() > before; }));
 
     EXPECT_EQ(LoadConfiguration(App(), path), kLoadDone);
     reader.join();
     // The withdrawal waited past the notice, then the old channel left the
     // toolkit whole, with the client's item, after the read.
-    EXPECT_TRUE(Traced("DeleteDAItem: still waiting for 1 calls in progress"));
+    EXPECT_TRUE(Traced("DeleteDAItem: still waiting for 1 calls in progress")) << Trace();
     EXPECT_TRUE(Traced("DeleteDAItem(" + std::string(CLevelRoot::kRootName) + ".Vireo-2_1): "));
     EXPECT_EQ(readResult, S_OK);
     ASSERT_EQ(states.size(), 1u);
