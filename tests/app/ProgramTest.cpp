@@ -67,8 +67,9 @@ class ProgramTest : public ::testing::Test {
 
     std::vector<std::string> Environment() const
     {
+        // Configuration mode's window draws off screen, with or without a display.
         return {"XDG_DATA_HOME=" + m_data.Path(), "XDG_CONFIG_HOME=" + m_config.Path(),
-                "XDG_RUNTIME_DIR=" + m_runtime.Path()};
+                "XDG_RUNTIME_DIR=" + m_runtime.Path(), "QT_QPA_PLATFORM=offscreen"};
     }
     std::vector<std::string> Argv(const std::vector<std::string>& args, const std::string& program = "") const
     {
@@ -322,10 +323,6 @@ TEST_F(ProgramTest, ServesTheConfigurationOfVireoConfigAndAppliesItsChangesOnHan
               std::string::npos);
     EXPECT_EQ(Statistics(), std::vector<std::string>{kStartServerText});
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(ProgramTest, AnOpcUaSessionKeepsServerModeRunningAndReadsTheDevice)
 {
