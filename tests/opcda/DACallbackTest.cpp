@@ -3,20 +3,15 @@
 // scripted channel.
 #include "ZellDAClient.h"
 #include "opcda/DACallback.h"
+#include "opcda/SimChannelFixture.h"
 #include "platform/FileTime.h"
 #include "platform/TaskMem.h"
-#include "polling/ExchangeFixture.h"
-#include "sim/SimHarness.h"
 #include "support/ScopedEnv.h"
 #include "support/WaitFor.h"
-#include "transports/ChannelFactory.h"
-#include "transports/LevelChannelTCP.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <sstream>
-#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -45,11 +40,11 @@ CDAVariant Value(VARTYPE vt, int32_t number, const char16_t* text = nullptr)
 
 // A fresh singleton whose DA callback serves the toolkit, a client with one
 // group, DA traces at level 2; SimChannel adds the simulator's channel.
-class DACallbackTest : public ExchangeTest {
+class DACallbackTest : public SimChannelTest {
    protected:
     void SetUp() override
     {
-        ExchangeTest::SetUp();
+        SimChannelTest::SetUp();
         App().DebugLog()->ApplySettings("DBG_DA=2");
         ASSERT_EQ(SetCallbackObject(&Callback()), S_OK);
         ASSERT_TRUE(StartDAServer(nullptr, &kClsid));
@@ -62,43 +57,16 @@ class DACallbackTest : public ExchangeTest {
         m_client.Disconnect();
         StopDAServer();
         SetCallbackObject(nullptr);
-        ExchangeTest::TearDown();  // the channels leave the toolkit with the singleton
+        SimChannelTest::TearDown();  // the channels leave the toolkit with the singleton
     }
 
     // Polled every pollMs when given, else not polled (its poll period 250 ms).
     CLevelChannel& SimChannel(int pollMs = -1)
     {
-        if (!m_sim.Start({"--static", "--tcp", "127.0.0.1:0", "--control", m_folder.File("sim")})) {
-            throw std::runtime_error("kit simulator: " + m_sim.Error());
-        }
-        std::unique_ptr<CLevelChannel> owned = CreateChannel(kKindChannelTCP);
-        CLevelChannel& channel = *owned;
-        channel.SetName("Vireo-2_1");
-        channel.Settings().m_pauseBeforeRequest = 0;
-        channel.Settings().m_pollPeriod = pollMs < 0 ? 250 : uint32_t(pollMs);
-        static_cast<CLevelChannelTCP&>(channel).ConnectionSettings() = {0x7F000001, uint32_t(m_sim.TcpPort()),
-                                                                        1000};
-        channel.Initialise();
-        App().Root()->AddLevel(std::move(owned));
-        EXPECT_EQ(channel.Build(), 1);
-        channel.Exchange().SetServices(*m_services);  // plain frames
+        CLevelChannel& channel = AddSimChannel(
+            [&](CLevelChannel& c) { c.Settings().m_pollPeriod = pollMs < 0 ? 250 : uint32_t(pollMs); });
         EXPECT_TRUE(pollMs < 0 || channel.StartThread() == 1);
         return channel;
-    }
-    std::string Sim(const std::string& command)
-    {
-        const std::string reply = SimTest::Control(m_folder.File("sim"), command);
-        EXPECT_EQ(reply.rfind("ok", 0), 0u) << command << ": " << reply;
-        return reply.size() > 3 ? reply.substr(3) : std::string();
-    }
-    // requests, accepted or refused (commands) so far.
-    uint64_t SimCount(const std::string& name)
-    {
-        std::istringstream words(Sim("stats"));
-        for (std::string word; words >> word;) {
-            if (word.rfind(name + "=", 0) == 0) return std::stoull(word.substr(name.size() + 1));
-        }
-        throw std::runtime_error("no " + name + " in the simulator's statistics");
     }
     CDATag* Item(const std::string& id)
     {
@@ -115,7 +83,6 @@ class DACallbackTest : public ExchangeTest {
 
     CDAClient m_client;
     uint32_t m_group = 0;
-    SimTest::SimProcess m_sim;
 };
 
 TEST_F(DACallbackTest, AddAndValidateAnswerEveryEntry)

@@ -4,15 +4,11 @@
 #include "ZellDAClient.h"
 #include "config/ConfigurationFile.h"
 #include "config/LevelRoot.h"
-#include "polling/ExchangeFixture.h"
-#include "sim/SimHarness.h"
+#include "opcda/SimChannelFixture.h"
 #include "support/WaitFor.h"
-#include "transports/ChannelFactory.h"
-#include "transports/LevelChannelTCP.h"
 
 #include <algorithm>
 #include <chrono>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -21,13 +17,11 @@ using namespace std::chrono_literals;
 
 constexpr CLSID kClsid = {0x5D1E8A42, 0x7C3B, 0x4F06, {0x9A, 0x2D, 0x1B, 0x8E, 0x6F, 0x0C, 0x4A, 0x37}};
 
-class ReloadTest : public ExchangeTest {
+class ReloadTest : public SimChannelTest {
    protected:
     void SetUp() override
     {
-        ExchangeTest::SetUp();
-        ASSERT_TRUE(m_sim.Start({"--static", "--tcp", "127.0.0.1:0", "--control", m_folder.File("sim")}))
-            << m_sim.Error();
+        SimChannelTest::SetUp();
         App().DebugLog()->ApplySettings("DBG_DA=1");
         (void)SetDebugSettingsDA(App().DebugLogPath().c_str(), "DBG_DA_TOOL=1");
         ASSERT_EQ(SetCallbackObject(&App().DACallback()), S_OK);
@@ -39,25 +33,17 @@ class ReloadTest : public ExchangeTest {
         SetCallbackObject(nullptr);
         SetDAServerWaitNotice(5 * 60 * 1000);
         (void)SetDebugSettingsDA("", "");
-        ExchangeTest::TearDown();
+        SimChannelTest::TearDown();
     }
     // The running tree: one TCP channel on the simulator that tries once and
     // waits 5 s for an answer, without a polling thread, so that only the
     // client's read uses it. Written to the file the reload reads.
     std::string RunChannel()
     {
-        std::unique_ptr<CLevelChannel> owned = CreateChannel(kKindChannelTCP);
-        CLevelChannel& channel = *owned;
-        channel.SetName("Vireo-2_1");
-        channel.Settings().m_attempts = 1;
-        channel.Settings().m_pauseBeforeRequest = 0;
-        channel.Settings().m_responseTimeout = 5000;
-        static_cast<CLevelChannelTCP&>(channel).ConnectionSettings() = {0x7F000001, uint32_t(m_sim.TcpPort()),
-                                                                        1000};
-        channel.Initialise();
-        App().Root()->AddLevel(std::move(owned));
-        EXPECT_EQ(channel.Build(), 1);
-        channel.Exchange().SetServices(*m_services);  // plain frames
+        AddSimChannel([](CLevelChannel& channel) {
+            channel.Settings().m_attempts = 1;
+            channel.Settings().m_responseTimeout = 5000;
+        });
         const std::string path = m_folder.File("OpcVireo2.cfg");
         EXPECT_TRUE(WriteConfigurationFile(path, App().Root()));
         return path;
@@ -68,24 +54,12 @@ class ReloadTest : public ExchangeTest {
         return std::any_of(lines.begin(), lines.end(),
                            [&](const std::string& line) { return line.find(text) != std::string::npos; });
     }
-
-    // Requests the simulator has received.
-    uint64_t Requests()
-    {
-        std::istringstream words(SimTest::Control(m_folder.File("sim"), "stats"));
-        for (std::string word; words >> word;) {
-            if (word.rfind("requests=", 0) == 0) return std::stoull(word.substr(9));
-        }
-        return 0;
-    }
     std::string Trace() const
     {
         std::string all;
         for (const std::string& line : TraceLines()) all += line + "\n";
         return all;
     }
-
-    SimTest::SimProcess m_sim;
 };
 
 TEST_F(ReloadTest, OldChannelsOutliveADeviceReadLongerThanTheWaitNotice)
@@ -101,15 +75,15 @@ TEST_F(ReloadTest, OldChannelsOutliveADeviceReadLongerThanTheWaitNotice)
     ASSERT_EQ(client.AddItems(group, {{id}}, &added), S_OK);
 
     // Every answer comes 2 s late; the toolkit waits at most 100 ms before noting that it waits on.
-    ASSERT_EQ(SimTest::Control(m_folder.File("sim"), "fault delay=2000").rfind("ok", 0), 0u);
+    Sim("fault delay=2000");
     SetDAServerWaitNotice(100);
-    const uint64_t before = Requests();
+    const uint64_t before = SimCount("requests");
     std::vector<DAItemState> states;
     HRESULT readResult = E_FAIL;
     std::thread reader(
         [&] { readResult = client.Read(group, DADataSource::Device, {added[0].serverHandle}, &states); });
     // The request is out, its answer 2 s away.
-    ASSERT_TRUE(WaitFor([&] { return Requests() > before; }));
+    ASSERT_TRUE(WaitFor([&] { return SimCount("requests") > before; }));
 
     EXPECT_EQ(LoadConfiguration(App(), path), kLoadDone);
     reader.join();
