@@ -10,6 +10,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/Registry.h"
+#include "platform/ServiceSockets.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -62,7 +63,9 @@ int COPCServerApp::Run()
         std::printf("%s %s\n", kProgramName, VersionText().c_str());
         return kExitDone;
     }
-    // Before any thread starts, so that every thread inherits the blocked signals.
+    // Before any thread starts: the variables go out of the environment, and
+    // every thread inherits the blocked signals.
+    m_serviceSockets = TakeServiceSockets();
     if (!m_events.Open()) {
         Fail(std::string("cannot watch the signals: ") + std::strerror(errno));
         return m_status;
@@ -240,11 +243,19 @@ bool COPCServerApp::StartEndpoint(CSingleVectors& app)
     UaEndpointOptions options{};
     options.listen = address;
     options.listenSocket = -1;
+    // Started on demand: the service manager's socket stands for the address.
+    if (!m_serviceSockets.empty()) {
+        options.listenSocket = m_serviceSockets.front();
+        for (size_t i = 1; i < m_serviceSockets.size(); ++i) CloseSocketHandle(m_serviceSockets[i]);
+        m_serviceSockets.clear();
+    }
     options.applicationName = kProgramName;
     options.softwareVersion = version.c_str();
     char error[512] = "";
     if (SUCCEEDED(StartUaEndpoint(&options, error, sizeof error))) {
-        Trace("OPC UA endpoint: %s, port %u", address, static_cast<unsigned>(UaEndpointPort()));
+        Trace("OPC UA endpoint: %s, port %u",
+              options.listenSocket >= 0 ? "socket of the service manager" : address,
+              static_cast<unsigned>(UaEndpointPort()));
         return true;
     }
     if (m_configurationMode) {
@@ -390,7 +401,9 @@ void COPCServerApp::PrintHelp(std::FILE* out) const
                  "\n"
                  "Options:\n"
                  "  --listen ADDRESS:PORT  where the OPC UA endpoint listens (before \"listen=\" in\n"
-                 "                         opcua.ini; default 127.0.0.1:4840)\n"
+                 "                         opcua.ini; default 127.0.0.1:4840). Started by systemd\n"
+                 "                         with LISTEN_FDS/LISTEN_PID, it takes the socket handed over\n"
+                 "                         instead\n"
                  "  --help                 this text\n"
                  "  --version              the program's version\n"
                  "\n"

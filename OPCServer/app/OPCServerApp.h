@@ -5,6 +5,7 @@
 #include "app/ServerMonitor.h"
 #include "platform/NamedMutex.h"
 #include "platform/ProcessEvents.h"
+#include "platform/Socket.h"
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CSingleVectors;
 
@@ -72,7 +74,8 @@ class COPCServerApp : private IAppEvents {
     bool CreateFrame();
     void LoadAtStart(CSingleVectors& app);
     bool StartServing(CSingleVectors& app);
-    // The OPC UA endpoint on --listen, else opcua.ini's address. An address
+    // The OPC UA endpoint on the socket a service manager handed over, else on
+    // --listen, else on opcua.ini's address. An address
     // that cannot be bound ends start-up in server mode; in configuration
     // mode it is a warning (the operator edits while a server holds the port).
     bool StartEndpoint(CSingleVectors& app);
@@ -96,6 +99,8 @@ class COPCServerApp : private IAppEvents {
     char** m_argv;
     const Clock::time_point m_created = Clock::now();
     CAppOptions m_options;
+    // Listening sockets from a service manager, until the endpoint takes them.
+    std::vector<SocketHandle> m_serviceSockets;
     RunAction m_action = RunAction::Server;
     MainFrameFactory m_factory;
     CProcessEvents m_events;
