@@ -191,7 +191,13 @@ async function main() {
         return ending;
     };
     const stopped = new Promise((resolve) => {
-        for (const signal of ["SIGINT", "SIGTERM"]) process.on(signal, () => resolve(end(0)));
+        for (const signal of ["SIGINT", "SIGTERM"]) {
+            process.on(signal, () => {
+                // A connection still being made is not waited for long.
+                setTimeout(() => process.exit(0), 3000).unref();
+                resolve(end(0));
+            });
+        }
     });
 
     const run = (async () => {
@@ -216,6 +222,8 @@ async function main() {
             }, options.interval);
         });
     })().catch(async (e) => {
+        // After a signal, a connection cut short is no failure.
+        if (ending) return ending;
         for (const w of warnings) console.error(`node-opcua: ${w}`);
         console.error(`ua-watch: ${e.message}`);
         return end(1);
