@@ -209,6 +209,20 @@ ItemSlot* CUaSubscription::Find(uint32_t monitoredItemId, uint32_t* slot)
 
 // ---- items ----
 
+template <typename Each>
+void CUaSubscription::EachItem(const std::vector<uint32_t>& ids, std::vector<StatusCode>* results, Each each)
+{
+    results->assign(ids.size(), kGood);
+    for (size_t i = 0; i < ids.size(); ++i) {
+        uint32_t slot;
+        ItemSlot* s = Find(ids[i], &slot);
+        if (s)
+            each(slot, s);
+        else
+            (*results)[i] = kBadMonitoredItemIdInvalid;
+    }
+}
+
 void CUaSubscription::Take(const std::vector<uint32_t>& slots, const std::vector<std::string>& itemIds,
                            std::vector<StatusCode>* results, Clock::time_point now)
 {
@@ -397,21 +411,14 @@ void CUaSubscription::SetMode(const std::vector<uint32_t>& ids, MonitoringMode m
                               std::vector<StatusCode>* results, Clock::time_point now)
 {
     std::lock_guard service(m_serviceMutex);
-    results->assign(ids.size(), kGood);
     std::vector<uint32_t> released, slots;
     std::vector<std::string> itemIds;
     {
         std::lock_guard lock(m_mutex);
-        for (size_t i = 0; i < ids.size(); ++i) {
-            uint32_t slot;
-            ItemSlot* s = Find(ids[i], &slot);
-            if (!s) {
-                (*results)[i] = kBadMonitoredItemIdInvalid;
-                continue;
-            }
+        EachItem(ids, results, [&](uint32_t slot, ItemSlot* s) {
             const MonitoringMode old = s->Mode();
             s->mode = static_cast<uint8_t>(mode);
-            if (mode == old) continue;
+            if (mode == old) return;
             if (mode == MonitoringMode::Disabled) {
                 // Neither sampled nor reported: the item is let go, so the program stops polling it.
                 DropQueue(slot, *s);
@@ -432,7 +439,7 @@ void CUaSubscription::SetMode(const std::vector<uint32_t>& ids, MonitoringMode m
             } else {
                 s->Set(ItemSlot::kPending, false);
             }
-        }
+        });
     }
     Release(released);
     std::vector<StatusCode> taken;
@@ -449,20 +456,13 @@ void CUaSubscription::SetMode(const std::vector<uint32_t>& ids, MonitoringMode m
 void CUaSubscription::DeleteItems(const std::vector<uint32_t>& ids, std::vector<StatusCode>* results)
 {
     std::lock_guard service(m_serviceMutex);
-    results->assign(ids.size(), kGood);
     std::vector<uint32_t> released;
     {
         std::lock_guard lock(m_mutex);
-        for (size_t i = 0; i < ids.size(); ++i) {
-            uint32_t slot;
-            ItemSlot* s = Find(ids[i], &slot);
-            if (!s) {
-                (*results)[i] = kBadMonitoredItemIdInvalid;
-                continue;
-            }
+        EachItem(ids, results, [&](uint32_t slot, ItemSlot* s) {
             if (s->coreHandle != 0) released.push_back(s->coreHandle);
             FreeSlot(slot);
-        }
+        });
     }
     Release(released);
 }

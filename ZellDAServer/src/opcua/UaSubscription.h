@@ -159,6 +159,10 @@ class CUaSubscription {
     uint32_t NewSlot();
     void FreeSlot(uint32_t slot);
     ItemSlot* Find(uint32_t monitoredItemId, uint32_t* slot);
+    // Under the state mutex: each(slot, item) for the IDs that name an item,
+    // BadMonitoredItemIdInvalid for the others.
+    template <typename Each>
+    void EachItem(const std::vector<uint32_t>& ids, std::vector<StatusCode>* results, Each each);
     uint32_t IdOf(uint32_t slot) const;
     // Takes items (AddTag) for the slots; the service mutex is held, not the state mutex.
     void Take(const std::vector<uint32_t>& slots, const std::vector<std::string>& itemIds,
