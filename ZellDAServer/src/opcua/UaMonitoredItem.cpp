@@ -93,30 +93,6 @@ bool NumberOf(const Variant& v, double* out)
     return true;
 }
 
-ItemSlot& ItemSlot::operator=(ItemSlot&& o) noexcept
-{
-    if (this == &o) return *this;
-    VariantClear(&value);
-    // Every member is plain data; the value's payload moves with its bytes.
-    tag = o.tag;
-    clientHandle = o.clientHandle;
-    coreHandle = o.coreHandle;
-    samplingMs = o.samplingMs;
-    nextSampleMs = o.nextSampleMs;
-    queueSize = o.queueSize;
-    flags = o.flags;
-    quality = o.quality;
-    generation = o.generation;
-    mode = o.mode;
-    trigger = o.trigger;
-    timestamps = o.timestamps;
-    deadband = o.deadband;
-    stamp = o.stamp;
-    value = o.value;
-    VariantInit(&o.value);
-    return *this;
-}
-
 ItemFilter ItemSlot::Filter() const
 {
     return ItemFilter{static_cast<DataChangeTrigger>(trigger), Has(kDeadband), deadband};

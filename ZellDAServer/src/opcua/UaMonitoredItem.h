@@ -91,7 +91,12 @@ struct ItemSlot {
     ~ItemSlot() { VariantClear(&value); }
     ItemSlot(const ItemSlot&) = delete;
     ItemSlot& operator=(const ItemSlot&) = delete;
-    ItemSlot(ItemSlot&& o) noexcept { *this = std::move(o); }
+    ItemSlot(ItemSlot&& o) noexcept
+    {
+        // The memory a vector grows into holds anything: nothing there to release.
+        VariantInit(&value);
+        *this = std::move(o);
+    }
     ItemSlot& operator=(ItemSlot&& o) noexcept;
 
     bool Has(Flag f) const { return (flags & f) != 0; }
@@ -105,6 +110,30 @@ struct ItemSlot {
     // Whether a sample differs enough from the last queued one to be queued.
     bool Passes(uint16_t sampleQuality, const VARIANT& sampleValue, int64_t sampleStamp) const;
 };
+
+inline ItemSlot& ItemSlot::operator=(ItemSlot&& o) noexcept
+{
+    if (this == &o) return *this;
+    VariantClear(&value);
+    // Every member is plain data; the value's payload moves with its bytes.
+    tag = o.tag;
+    clientHandle = o.clientHandle;
+    coreHandle = o.coreHandle;
+    samplingMs = o.samplingMs;
+    nextSampleMs = o.nextSampleMs;
+    queueSize = o.queueSize;
+    flags = o.flags;
+    quality = o.quality;
+    generation = o.generation;
+    mode = o.mode;
+    trigger = o.trigger;
+    timestamps = o.timestamps;
+    deadband = o.deadband;
+    stamp = o.stamp;
+    value = o.value;
+    VariantInit(&o.value);
+    return *this;
+}
 
 // A data value as a notification carries it.
 DataValue SampleValue(const VARIANT& value, uint16_t quality, int64_t stamp, StatusCode infoBits,
