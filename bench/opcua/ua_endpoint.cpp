@@ -12,10 +12,9 @@
 //    after the endpoint started and served a whole channel's browse and reads.
 // 4. 200 connect/session/read/close cycles: the server's resident drift.
 // 5. A Read answer of more than 5 MB, in chunks.
+#include "UaBenchServer.h"
 #include "opcua/protocol/UaClient.h"
 #include "platform/Paths.h"
-#include "platform/StreamServer.h"
-#include "support/ChildProcess.h"
 
 #include <algorithm>
 #include <chrono>
@@ -40,60 +39,6 @@ double Ms(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// A server process: ours or node-opcua's.
-class CServer {
-   public:
-    bool Start(const std::vector<std::string>& argv)
-    {
-        if (!m_child.Start(argv, CChildProcess::kStdin | CChildProcess::kStdout)) return false;
-        // node-opcua writes its warnings to stdout first.
-        std::string line;
-        do {
-            if (!m_child.ReadLine(false, &line, std::chrono::minutes(3))) return false;
-        } while (line.rfind("ready", 0) != 0);
-        std::istringstream words(line);
-        std::string ready;
-        words >> ready >> m_port >> m_residentBeforeKb;
-        return ready == "ready" && m_port != 0;
-    }
-    ~CServer() { m_child.Stop(); }
-    uint16_t Port() const { return m_port; }
-    long ResidentBeforeKb() const { return m_residentBeforeKb; }
-    std::string Command(const std::string& text)
-    {
-        std::string line;
-        m_child.WriteStdin(text + "\n");
-        m_child.ReadLine(false, &line, std::chrono::seconds(10));
-        return line;
-    }
-    long ResidentKb() const { return ProcStatus("VmRSS:"); }
-    // Run time of all the server's threads so far.
-    double CpuMs() const
-    {
-        double ns = 0;
-        std::error_code ec;
-        for (const auto& task :
-             std::filesystem::directory_iterator("/proc/" + std::to_string(m_child.Pid()) + "/task", ec)) {
-            std::ifstream stat(task.path() / "schedstat");
-            double run = 0;
-            if (stat >> run) ns += run;
-        }
-        return ns / 1e6;
-    }
-
-   private:
-    long ProcStatus(const std::string& key) const
-    {
-        std::ifstream status("/proc/" + std::to_string(m_child.Pid()) + "/status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
-        return -1;
-    }
-    CChildProcess m_child;
-    uint16_t m_port = 0;
-    long m_residentBeforeKb = 0;
-};
-
 bool OpenSession(CUaClient& client, uint16_t port)
 {
     return client.Connect("127.0.0.1", port) == kGood && client.OpenSession("bench") == kGood;
@@ -114,7 +59,7 @@ struct ReadFigures {
     bool ok = false;
 };
 
-ReadFigures MeasureRead(CServer& server, int reads)
+ReadFigures MeasureRead(CBenchServer& server, int reads)
 {
     ReadFigures f;
     CUaClient client;
@@ -194,15 +139,6 @@ double BrowseAll(uint16_t port, const NodeId& start, size_t* variables)
     return Ms(Clock::now() - t0);
 }
 
-uint16_t FreePort()
-{
-    int err = 0;
-    SocketHandle s = CreateListeningSocket("127.0.0.1", 0, &err);
-    uint16_t port = ListeningPort(s);
-    CloseSocketHandle(s);
-    return port;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -212,7 +148,7 @@ int main(int argc, char** argv)
     const std::string host = bin + "/ua-bench-host";
     std::printf("OPC UA endpoint, %d Reads of %d cached UInt16 items each\n", reads, kFlatItems);
 
-    CServer ours;
+    CBenchServer ours;
     if (!ours.Start({host, "--flat", std::to_string(kFlatItems)})) {
         std::fprintf(stderr, "the bench host did not start (%s)\n", host.c_str());
         return 1;
@@ -227,7 +163,7 @@ int main(int argc, char** argv)
 
     const std::string js = VIREO_UA_BENCH_JS;
     if (std::filesystem::exists(js + "/node_modules/node-opcua-server")) {
-        CServer theirs;
+        CBenchServer theirs;
         const uint16_t port = FreePort();
         if (theirs.Start({"node", js + "/server.js", std::to_string(port), std::to_string(kFlatItems)})) {
             ReadFigures their = MeasureRead(theirs, std::max(10, reads / 10));
@@ -252,7 +188,7 @@ int main(int argc, char** argv)
     ChildResult listed =
         RunProgram({bin + "/vireo-itemlist", "--all-pas-models", "1"}, std::chrono::seconds(60));
     std::ofstream(list) << listed.out;
-    CServer big;
+    CBenchServer big;
     if (!big.Start({host, "--ids", list, "--channels", "32"})) {
         std::fprintf(stderr, "the bench host did not start with 32 channels\n");
         return 1;
@@ -275,7 +211,7 @@ int main(int argc, char** argv)
 
     // Connect/close cycles.
     {
-        CServer cycled;
+        CBenchServer cycled;
         cycled.Start({host, "--flat", "100"});
         auto cycle = [&] {
             CUaClient c;

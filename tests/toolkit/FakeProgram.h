@@ -83,6 +83,20 @@ class CFakeProgram : public COPCCallback {
         tag->m_timeStamp = now;
     }
 
+    // Every item a new good value at once, as one poll of a whole channel.
+    void SetAll(uint16_t value)
+    {
+        CCriticalSectionLock lock(ItemLock());
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        for (auto& [id, tag] : m_tags) {
+            tag->m_value.uiVal =
+                tag->m_canonicalType == VT_BOOL ? (value & 1 ? VARIANT_TRUE : VARIANT_FALSE) : value;
+            tag->m_quality = OPC_QUALITY_GOOD;
+            tag->m_timeStamp = now;
+        }
+    }
+
     HRESULT QueryNumProperties(const char* itemId, uint32_t* count) override
     {
         Note();

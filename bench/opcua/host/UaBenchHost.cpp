@@ -1,21 +1,28 @@
 // The benchmarks' server: the toolkit's endpoint in front of a stand-in
 // program, so that the endpoint is measured without devices behind it.
 //
-//   ua-bench-host (--flat N | --ids FILE [--channels N]) [--listen ADDRESS:PORT]
+//   ua-bench-host (--flat N | --ids FILE [--channels N]) [--changing MS] [--listen ADDRESS:PORT]
 //
 // --flat N N read-write UInt16 items in one folder, "Каналы связи.Bench.v_<i>";
+// --changing every item of the first channel (or every flat item) takes a new
+//          value every MS ms, the period the program then reports it polls at;
 // --ids    the item space vireo-itemlist printed into FILE, as channels
 //          Vireo-2_1 .. Vireo-2_N; the first has item objects, the others are
 //          only defined (enough to measure what the endpoint adds).
 // Prints "ready <port> <resident kB before the endpoint started>" once it
-// listens; ends when stdin closes.
+// listens; ends when stdin closes. The line "trim" on stdin answers
+// "resident <kB>" after the heap gave its free pages back.
 #include "UaFakeProgram.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <malloc.h>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -81,7 +88,7 @@ long ResidentKb()
 int main(int argc, char** argv)
 {
     std::string listen = "127.0.0.1:0", ids;
-    int flat = 0, channels = 1;
+    int flat = 0, channels = 1, changingMs = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         bool more = i + 1 < argc;
@@ -91,12 +98,15 @@ int main(int argc, char** argv)
             ids = argv[++i];
         else if (arg == "--channels" && more)
             channels = std::atoi(argv[++i]);
+        else if (arg == "--changing" && more)
+            changingMs = std::atoi(argv[++i]);
         else if (arg == "--listen" && more)
             listen = argv[++i];
     }
     if (flat <= 0 && ids.empty()) {
         std::fprintf(stderr,
-                     "usage: ua-bench-host (--flat N | --ids FILE [--channels N]) [--listen ADDRESS:PORT]\n");
+                     "usage: ua-bench-host (--flat N | --ids FILE [--channels N]) [--changing MS] "
+                     "[--listen ADDRESS:PORT]\n");
         return 2;
     }
     CUaFakeProgram program;
@@ -121,8 +131,26 @@ int main(int argc, char** argv)
         return 1;
     }
     std::cout << "ready " << UaEndpointPort() << " " << before << std::endl;
-    for (std::string line; std::getline(std::cin, line);) {
+    std::atomic<bool> stop{false};
+    std::thread changer;
+    if (changingMs > 0) {
+        program.m_pollPeriod = static_cast<float>(changingMs);
+        changer = std::thread([&] {
+            for (uint16_t round = 1; !stop; ++round) {
+                program.SetAll(round);
+                std::this_thread::sleep_for(std::chrono::milliseconds(changingMs));
+            }
+        });
     }
+    // "trim": the heap hands its free pages back, then the resident size, so
+    // that memory figures count what is held rather than what was once used.
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line != "trim") continue;
+        malloc_trim(0);
+        std::cout << "resident " << ResidentKb() << std::endl;
+    }
+    stop = true;
+    if (changer.joinable()) changer.join();
     StopDAServer();
     DeleteDAItem(kRoot.c_str());
     SetCallbackObject(nullptr);
