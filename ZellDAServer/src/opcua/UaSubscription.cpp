@@ -281,6 +281,9 @@ void CUaSubscription::CreateItems(std::vector<NewItem>& items, Clock::time_point
     std::vector<std::string> ids;
     {
         std::lock_guard lock(m_mutex);
+        // One call may watch a whole channel: room for what it adds rather than a doubling.
+        const size_t size = m_slots.size() + items.size() - std::min(items.size(), m_freeSlots.size());
+        if (size > m_slots.capacity()) m_slots.reserve(std::max(size, m_slots.capacity() * 3 / 2));
         const uint32_t nowMs = ClockMs(now);
         for (size_t i = 0; i < items.size(); ++i) {
             NewItem& item = items[i];
