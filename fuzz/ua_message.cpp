@@ -2,9 +2,11 @@
 // even, the rest is a byte stream into a server connection (Hello, secure
 // channel, chunks); odd, the rest is one request body for the decoder of
 // every request type. Decoded requests must encode back to bytes that decode
-// to the same request.
+// to the same request; so must the filters of monitored items, which the
+// endpoint decodes only when it creates or changes the item.
 #include "opcua/protocol/UaChannel.h"
 #include "opcua/protocol/UaRequest.h"
+#include "opcua/protocol/UaSubscriptionMessages.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -32,10 +34,34 @@ std::string Reencode(uint32_t typeId, const ua::AnyRequest& request)
     return out;
 }
 
+void CheckFilter(const ua::ExtensionObject& filter)
+{
+    ua::DataChangeFilter f;
+    if (!ua::Unwrap(filter, ua::enc::kDataChangeFilter, &f)) return;
+    std::string once, twice;
+    ua::Encoder first(once);
+    first(f);
+    ua::DataChangeFilter g;
+    ua::Decoder d(once);
+    d(g);
+    ua::Encoder second(twice);
+    second(g);
+    if (!d.Ok() || once != twice) std::abort();
+}
+
+void CheckFilters(const ua::AnyRequest& request)
+{
+    if (const auto* create = std::get_if<ua::CreateMonitoredItemsRequest>(&request))
+        for (const auto& item : create->itemsToCreate) CheckFilter(item.requestedParameters.filter);
+    if (const auto* modify = std::get_if<ua::ModifyMonitoredItemsRequest>(&request))
+        for (const auto& item : modify->itemsToModify) CheckFilter(item.requestedParameters.filter);
+}
+
 void CheckBody(std::string_view body)
 {
     ua::DecodedRequest first = ua::DecodeRequest(body);
     if (first.status != ua::kGood || std::holds_alternative<std::monostate>(first.request)) return;
+    CheckFilters(first.request);
     std::string again = Reencode(first.typeId, first.request);
     ua::DecodedRequest second = ua::DecodeRequest(again);
     if (second.status != ua::kGood || Reencode(second.typeId, second.request) != again) std::abort();
