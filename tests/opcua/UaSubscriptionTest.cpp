@@ -146,19 +146,33 @@ TEST_F(UaSubscriptionTest, SubscriptionSettingsAreRevisedIntoRange)
         {1e12, 1000000, 1, 3600000, 10000, 30000},
         {NAN, 1, 3, 20, 1, 3},
     };
-    for (const SettingsCase& c : cases) {
-        CreateSubscriptionRequest r;
-        r.requestedPublishingInterval = c.interval;
-        r.requestedMaxKeepAliveCount = c.keepAlive;
-        r.requestedLifetimeCount = c.lifetime;
-        CreateSubscriptionResponse response;
-        ASSERT_EQ(
-            m_client.Call(enc::kCreateSubscriptionRequest, r, enc::kCreateSubscriptionResponse, &response),
-            kGood);
+    // Each row's request creates a subscription, and the next row's changes it.
+    auto ask = [&](auto& request, auto& response, uint32_t type, uint32_t responseType,
+                   const SettingsCase& c) {
+        request.requestedPublishingInterval = c.interval;
+        request.requestedMaxKeepAliveCount = c.keepAlive;
+        request.requestedLifetimeCount = c.lifetime;
+        ASSERT_EQ(m_client.Call(type, request, responseType, &response), kGood);
         EXPECT_EQ(response.revisedPublishingInterval, c.revisedInterval) << c.interval;
         EXPECT_EQ(response.revisedMaxKeepAliveCount, c.revisedKeepAlive) << c.interval;
         EXPECT_EQ(response.revisedLifetimeCount, c.revisedLifetime) << c.interval;
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        CreateSubscriptionRequest create;
+        CreateSubscriptionResponse created;
+        ask(create, created, enc::kCreateSubscriptionRequest, enc::kCreateSubscriptionResponse, cases[i]);
+        ModifySubscriptionRequest modify;
+        modify.subscriptionId = created.subscriptionId;
+        ModifySubscriptionResponse modified;
+        ask(modify, modified, enc::kModifySubscriptionRequest, enc::kModifySubscriptionResponse,
+            cases[(i + 1) % std::size(cases)]);
     }
+    ModifySubscriptionRequest unknown;
+    unknown.subscriptionId = 999999;
+    ModifySubscriptionResponse none;
+    EXPECT_EQ(
+        m_client.Call(enc::kModifySubscriptionRequest, unknown, enc::kModifySubscriptionResponse, &none),
+        kBadSubscriptionIdInvalid);
 }
 
 struct CreateCase {
@@ -279,6 +293,54 @@ TEST_F(UaSubscriptionTest, TriggersAndDeadbandsDecideWhatIsReported)
         }
         EXPECT_EQ(reported, s.reported) << s.value << "/" << s.quality;
     }
+}
+
+TEST_F(UaSubscriptionTest, ModifiedItemsReportUnderTheirNewHandleAndFilter)
+{
+    for (CFakeTag* tag : {m_u[0], m_u[1], m_b}) m_program.Set(tag, 0);  // Good from the start
+    const uint32_t sub = Subscribe(m_client);
+    const auto created =
+        Monitor(m_client, sub, {Watch(Item(U(1)), 1), Watch(Item(U(2)), 2), Watch(Item(kBranch + ".b"), 3)});
+    ASSERT_EQ(created.size(), 3u);
+    EXPECT_EQ(Changes(NextData(m_client).notificationMessage).size(), 3u);
+
+    auto change = [](uint32_t id, uint32_t handle, ExtensionObject filter, uint32_t queueSize) {
+        MonitoredItemModifyRequest r;
+        r.monitoredItemId = id;
+        r.requestedParameters = MonitoringParameters{handle, 10, std::move(filter), queueSize, true};
+        return r;
+    };
+    ModifyMonitoredItemsRequest r;
+    r.subscriptionId = sub;
+    r.timestampsToReturn = TimestampsToReturn::Both;
+    r.itemsToModify = {
+        change(created[0].monitoredItemId, 11, Filter(DataChangeTrigger::StatusValue, 1, 5), 0),
+        change(created[2].monitoredItemId, 13, Filter(DataChangeTrigger::StatusValue, 1, 1), 5000),
+        change(created[1].monitoredItemId + 0x1000, 12, {}, 1),
+    };
+    ModifyMonitoredItemsResponse modified;
+    ASSERT_EQ(
+        m_client.Call(enc::kModifyMonitoredItemsRequest, r, enc::kModifyMonitoredItemsResponse, &modified),
+        kGood);
+    ASSERT_EQ(modified.results.size(), 3u);
+    EXPECT_EQ(modified.results[0].statusCode, kGood);
+    EXPECT_EQ(modified.results[0].revisedSamplingInterval, 50);  // as fast as the channel polls
+    EXPECT_EQ(modified.results[0].revisedQueueSize, 1u);
+    EXPECT_EQ(modified.results[1].statusCode, kBadFilterNotAllowed);  // a deadband on a Boolean
+    EXPECT_EQ(modified.results[2].statusCode, kBadMonitoredItemIdInvalid);
+
+    // Within the new deadband: only the unchanged item reports.
+    m_program.Set(m_u[0], 3);
+    m_program.Set(m_u[1], 1);
+    std::set<uint32_t> reported;
+    for (const auto& n : Changes(NextData(m_client).notificationMessage)) reported.insert(n.clientHandle);
+    EXPECT_EQ(reported, (std::set<uint32_t>{2}));
+    // Beyond it, under the new handle; the refused change left the Boolean as it was.
+    m_program.Set(m_u[0], 10);
+    m_program.Set(m_b, 1);
+    reported.clear();
+    for (const auto& n : Changes(NextData(m_client).notificationMessage)) reported.insert(n.clientHandle);
+    EXPECT_EQ(reported, (std::set<uint32_t>{11, 3}));
 }
 
 TEST_F(UaSubscriptionTest, QueuesKeepTheirSizeAndMarkOverflows)
