@@ -71,6 +71,7 @@ class UaSubscriptionTest : public UaServerFixture {
         m_program.m_pollPeriod = 50;
         for (int i = 1; i <= kItems; ++i) m_u.push_back(m_program.Add(Id(U(i))));
         m_b = m_program.Add(Id(kBranch + ".b"), VT_BOOL, OPC_READABLE);
+        m_s = m_program.Add(Id(kBranch + ".s"), VT_BSTR, OPC_READABLE);
         m_program.Add(Id(kBranch + ".w"), VT_UI2, OPC_WRITEABLE);
         Open(m_client);
     }
@@ -128,6 +129,7 @@ class UaSubscriptionTest : public UaServerFixture {
     CUaClient m_client;
     std::vector<CFakeTag*> m_u;
     CFakeTag* m_b = nullptr;
+    CFakeTag* m_s = nullptr;
 };
 
 struct SettingsCase {
@@ -185,6 +187,10 @@ struct CreateCase {
 TEST_F(UaSubscriptionTest, CreateMonitoredItemsChecksEachItemAndTheFirstPublishCarriesTheirValues)
 {
     m_program.Set(m_u[0], 7);
+    {
+        CCriticalSectionLock lock(m_program.ItemLock());
+        m_s->m_value.bstrVal = SysAllocStringUtf8("Пожар");
+    }
     const NodeId b = Item(kBranch + ".b");
     std::vector<CreateCase> cases = {
         {"a value, sampled as fast as its channel polls", Watch(Item(U(1)), 1), kGood, 50},
@@ -194,6 +200,11 @@ TEST_F(UaSubscriptionTest, CreateMonitoredItemsChecksEachItemAndTheFirstPublishC
         {"no deadband on a Boolean", Watch(b, 4, Filter(DataChangeTrigger::StatusValue, 0, 0)), kGood, 50},
         {"an absolute deadband on a Boolean", Watch(b, 5, Filter(DataChangeTrigger::StatusValue, 1, 1)),
          kBadFilterNotAllowed, 0},
+        {"no deadband on a string", Watch(Item(kBranch + ".s"), 19, Filter(DataChangeTrigger::StatusValue)),
+         kGood, 50},
+        {"an absolute deadband on a string",
+         Watch(Item(kBranch + ".s"), 20, Filter(DataChangeTrigger::StatusValue, 1, 1)), kBadFilterNotAllowed,
+         0},
         {"a percent deadband", Watch(Item(U(4)), 6, Filter(DataChangeTrigger::StatusValue, 2, 10)),
          kBadMonitoredItemFilterUnsupported, 0},
         {"a negative deadband", Watch(Item(U(4)), 7, Filter(DataChangeTrigger::StatusValue, 1, -1)),
@@ -258,6 +269,9 @@ TEST_F(UaSubscriptionTest, CreateMonitoredItemsChecksEachItemAndTheFirstPublishC
         }
         if (n.clientHandle == 18) {
             EXPECT_EQ(n.value.value, MakeReal(Type::Double, 50));
+        }
+        if (n.clientHandle == 19) {
+            EXPECT_EQ(n.value.value, MakeString("Пожар"));
         }
     }
     EXPECT_EQ(reported, created);
