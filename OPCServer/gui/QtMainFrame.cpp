@@ -16,6 +16,15 @@ namespace {
 
 int g_noArguments = 0;
 
+std::unique_ptr<QApplication> MakeApplicationIfNone(const CFrameRequest& request)
+{
+    if (QApplication::instance() != nullptr) {
+        return nullptr;
+    }
+    int& argc = request.m_argc != nullptr ? *request.m_argc : g_noArguments;
+    return std::make_unique<QApplication>(argc, request.m_argv);
+}
+
 }  // namespace
 
 // Qt's libraries and the GLib loop under them are not built for
@@ -38,12 +47,8 @@ void CDesktopOpener::Open(const QUrl& url)
     }
 }
 
-CQtMainFrame::CQtMainFrame(const CFrameRequest& request)
+CQtMainFrame::CQtMainFrame(const CFrameRequest& request) : m_application(MakeApplicationIfNone(request))
 {
-    if (QApplication::instance() == nullptr) {
-        int& argc = request.m_argc != nullptr ? *request.m_argc : g_noArguments;
-        m_application = std::make_unique<QApplication>(argc, request.m_argv);
-    }
     m_boxScope.emplace(&m_box);
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_opener, "Open");
 }

@@ -46,7 +46,9 @@ class CQtMainFrame : public IMainFrame {
     CMainFrame* Window() const { return m_window.get(); }
 
    private:
-    std::unique_ptr<QApplication> m_application;  // when made here; goes last
+    // When made here: first, because the box's timer needs the application's
+    // event loop when it starts, and it goes last.
+    std::unique_ptr<QApplication> m_application;
     CQtMessageBox m_box;
     std::optional<CScopedMessageBox> m_boxScope;
     CDesktopOpener m_opener;
