@@ -284,14 +284,11 @@ HRESULT CServerCore::Delete(const char* path)
         for (auto& [clientId, client] : m_clients) {
             for (auto& [groupHandle, group] : client.groups) {
                 Release r{groupHandle, {}, false};
-                for (auto it = group.items.begin(); it != group.items.end();) {
-                    if (m_space.IsAtOrBelow(it->second.node, node)) {
-                        r.tags.push_back(it->second.tag);
-                        it = group.items.erase(it);
-                    } else {
-                        ++it;
-                    }
-                }
+                group.items.EraseIf([&](const ItemRec& item) {
+                    if (!m_space.IsAtOrBelow(item.node, node)) return false;
+                    r.tags.push_back(item.tag);
+                    return true;
+                });
                 dropped += r.tags.size();
                 if (!r.tags.empty()) releases.push_back(std::move(r));
             }
@@ -323,7 +320,7 @@ void CServerCore::ReleaseItems(COPCCallback* cb, std::vector<Release>& releases)
 CServerCore::Release CServerCore::GroupRelease(uint32_t groupHandle, const GroupRec& group)
 {
     Release r{groupHandle, {}, true};
-    for (const auto& [h, item] : group.items) r.tags.push_back(item.tag);
+    for (const ItemRec& item : group.items) r.tags.push_back(item.tag);
     return r;
 }
 
@@ -404,11 +401,10 @@ HRESULT CServerCore::ResolveGroupItems(uint32_t clientId, uint32_t groupHandle,
 {
     return WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
         for (size_t i = 0; i < handles.size(); ++i) {
-            auto it = g.items.find(handles[i]);
-            if (it == g.items.end())
-                missing(i);
+            if (ItemRec* item = g.items.Find(handles[i]))
+                found(i, g, *item);
             else
-                found(i, g, it->second);
+                missing(i);
         }
         return S_OK;
     });
@@ -644,7 +640,7 @@ HRESULT CServerCore::SetGroupActive(uint32_t clientId, uint32_t groupHandle, boo
     return WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
         if (active && !g.active) {
             // A group that wakes up reports every active item again.
-            for (auto& [h, item] : g.items) item.sent = false;
+            for (ItemRec& item : g.items) item.sent = false;
             g.due = Clock::now();
         }
         g.active = active;
@@ -750,7 +746,7 @@ HRESULT CServerCore::AddItems(uint32_t clientId, uint32_t groupHandle, const std
                 continue;
             }
             uint32_t handle = NewHandle();
-            ItemRec& item = g->items[handle];
+            ItemRec& item = g->items.Add(handle);
             item.clientHandle = items[pass[j]].clientHandle;
             item.tag = tags[j];
             item.node = nodes[j];
@@ -777,7 +773,7 @@ HRESULT CServerCore::RemoveItems(uint32_t clientId, uint32_t groupHandle,
         clientId, groupHandle, handles,
         [&](size_t i, GroupRec& g, ItemRec& item) {
             releases[0].tags.push_back(item.tag);
-            g.items.erase(handles[i]);
+            g.items.Erase(handles[i]);
         },
         [&](size_t i) { (*errors)[i] = OPC_E_INVALIDHANDLE; });
     if (FAILED(hr)) return hr;
@@ -813,11 +809,7 @@ HRESULT CServerCore::SetActiveState(uint32_t clientId, uint32_t groupHandle,
         for (size_t j = 0; j < known.size(); ++j) {
             HRESULT e = EntryResult(hr, hookErrors[j]);
             if (SUCCEEDED(e)) {
-                ItemRec* item = nullptr;
-                if (g) {
-                    auto it = g->items.find(handles[known[j]]);
-                    if (it != g->items.end()) item = &it->second;
-                }
+                ItemRec* item = g ? g->items.Find(handles[known[j]]) : nullptr;
                 if (!item) {
                     e = g ? OPC_E_INVALIDHANDLE : found;
                 } else {
@@ -847,10 +839,10 @@ HRESULT CServerCore::GetItemAttributes(uint32_t clientId, uint32_t groupHandle,
     std::vector<COPCTag*> tags;
     HRESULT hr = WithGroup(clientId, groupHandle, [&](GroupRec& g) -> HRESULT {
         std::vector<uint32_t> handles;
-        for (const auto& [handle, item] : g.items) handles.push_back(handle);
+        for (const ItemRec& item : g.items) handles.push_back(item.handle);
         std::sort(handles.begin(), handles.end());
         for (uint32_t handle : handles) {
-            const ItemRec& item = g.items.at(handle);
+            const ItemRec& item = *g.items.Find(handle);
             DAItemAttributes a;
             a.clientHandle = item.clientHandle;
             a.serverHandle = handle;
@@ -1083,7 +1075,7 @@ void CServerCore::SendDataChanges()
                 auto period = std::chrono::milliseconds(g.updateRate);
                 g.due = g.due + period <= now ? now + period : g.due + period;
                 Delivery d{clientId, client.sink, g.clientHandle, {}};
-                for (auto& [itemHandle, item] : g.items) {
+                for (ItemRec& item : g.items) {
                     if (!item.active) continue;
                     const COPCTag* tag = item.tag;
                     bool changed = !item.sent || item.lastQuality != tag->m_quality ||
@@ -1096,7 +1088,7 @@ void CServerCore::SendDataChanges()
                     item.lastTime = tag->m_timeStamp;
                     DAItemState s;
                     s.clientHandle = item.clientHandle;
-                    s.serverHandle = itemHandle;
+                    s.serverHandle = item.handle;
                     s.quality = item.lastQuality;
                     s.timeStamp = item.lastTime;
                     s.value = item.lastValue;
@@ -1144,7 +1136,7 @@ bool CServerCore::VisitGroupItems(uint32_t clientId, uint32_t groupHandle, ItemV
     HRESULT hr;
     GroupRec* g = FindGroup(clientId, groupHandle, &hr);
     if (!g) return false;
-    for (auto& [handle, item] : g->items) visit(context, item.clientHandle, handle, item.tag);
+    for (const ItemRec& item : g->items) visit(context, item.clientHandle, item.handle, item.tag);
     return true;
 }
 

@@ -6,6 +6,7 @@
 // defined IDs). The callback and client sinks are called with none of the
 // toolkit's mutexes held.
 
+#include "GroupItems.h"
 #include "ItemSpace.h"
 #include "ToolTrace.h"
 #include "ZellDAClient.h"
@@ -171,24 +172,14 @@ class CServerCore {
    private:
     using Clock = std::chrono::steady_clock;
 
-    struct ItemRec {
-        uint32_t clientHandle = 0;
-        COPCTag* tag = nullptr;
-        CItemSpace::NodeId node = CItemSpace::kNoNode;
-        bool active = true;
-        VARTYPE requestedType = VT_EMPTY;
-        bool sent = false;  // last* hold what the client was told
-        uint16_t lastQuality = 0;
-        FILETIME lastTime{};
-        CDAVariant lastValue;
-    };
+    using ItemRec = GroupItem;
     struct GroupRec {
         uint32_t clientHandle = 0;
         std::string name;
         bool active = true;
         uint32_t updateRate = 0;
         Clock::time_point due;
-        std::unordered_map<uint32_t, ItemRec> items;
+        CGroupItems items;
     };
     struct ClientRec {
         std::string name;
