@@ -316,7 +316,9 @@ void CUaEndpoint::FlushLocked(CUaConnection& c)
     }
     const bool pending = c.m_outPos < c.m_out.size();
     if (!pending) {
+        const size_t sent = c.m_out.size();
         c.m_out.clear();
+        FitRoom(c.m_out, sent);
         c.m_outPos = 0;
         if (c.m_closing && !c.m_halfClosed) {
             c.m_halfClosed = true;

@@ -13,6 +13,7 @@
 #include "ToolTrace.h"
 #include "ZellDAServer.h"
 #include "opcua/UaAddressSpace.h"
+#include "opcua/UaBuffers.h"
 #include "opcua/UaSession.h"
 #include "opcua/protocol/UaChannel.h"
 #include "platform/StreamServer.h"
@@ -90,8 +91,6 @@ class CUaWorkers {
 
 class CUaEndpoint {
    public:
-    static constexpr size_t kKeptBufferBytes = 8u << 20;
-
     static CUaEndpoint& Instance();
 
     HRESULT Start(const UaEndpointOptions& options, std::string* error);
@@ -118,16 +117,23 @@ class CUaEndpoint {
     template <typename T>
     void Respond(const RequestContext& ctx, uint32_t typeId, T& response)
     {
+        // Each thread keeps a buffer for its usual answers; a rare large one
+        // gives its room back.
+        thread_local std::string body;
+        RespondIn(body, ctx, typeId, response);
+        FitRoom(body, 0);
+    }
+    // In a buffer that keeps its room while the answers need it.
+    template <typename T>
+    void RespondIn(std::string& body, const RequestContext& ctx, uint32_t typeId, T& response)
+    {
         response.responseHeader.timestamp = Now();
         response.responseHeader.requestHandle = ctx.header.requestHandle;
-        // Each thread keeps its buffer, so large answers are not laid out in
-        // fresh memory every time.
-        thread_local std::string body;
         body.clear();
         Encoder e(body);
         e(NodeId::Numeric(typeId), response);
         SendBody(ctx, body);
-        if (body.capacity() > kKeptBufferBytes) std::string().swap(body);
+        FitRoom(body, body.size());
     }
     void Fault(const RequestContext& ctx, StatusCode status);
     // The largest response the client of a request takes.

@@ -23,7 +23,10 @@ constexpr double kDefaultSessionTimeoutMs = 60000;
 constexpr uint32_t kHelloTimeoutMs = 10000;      // from accepting to Hello and OpenSecureChannel
 constexpr uint32_t kLingerMs = 2000;             // reading after an Error message until the peer closes
 constexpr uint32_t kMaxUnsentBytes = 64u << 20;  // responses a client leaves unread
-constexpr uint32_t kMaxRequestsInFlight = 64;    // per connection, waiting for a worker
+// Room a reused send buffer keeps after a larger message went out: one large
+// answer would otherwise stay resident for the connection's or thread's life.
+constexpr uint32_t kKeptBufferBytes = 256u << 10;
+constexpr uint32_t kMaxRequestsInFlight = 64;  // per connection, waiting for a worker
 constexpr uint32_t kWorkerThreads = 4;
 // Items a session read without registering them are released when unused this long.
 constexpr uint32_t kReadHoldMs = 60000;

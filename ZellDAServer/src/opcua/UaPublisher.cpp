@@ -337,7 +337,9 @@ void CUaPublisher::Turn(Clock::time_point now)
                 if (rec == m_subscriptions.end() || rec->second.owner != e.owner || !e.owner) break;
                 if (!TakeRequest(e.owner, &request)) break;
             }
-            Send(request, sub.Id(), sub.TakeMessage(MessageBudget(m_ep.ResponseLimit(request.ctx))));
+            OutgoingMessage message = sub.TakeMessage(MessageBudget(m_ep.ResponseLimit(request.ctx)));
+            Send(request, sub.Id(), message, &m_body);
+            sub.GiveBack(std::move(message.bytes));
         }
     }
     if (now >= m_nextSweep) {
@@ -390,7 +392,8 @@ bool CUaPublisher::TakeRequest(const CUaSession* session, QueuedPublish* request
     return true;
 }
 
-void CUaPublisher::Send(const QueuedPublish& request, uint32_t subscriptionId, const OutgoingMessage& message)
+void CUaPublisher::Send(const QueuedPublish& request, uint32_t subscriptionId, const OutgoingMessage& message,
+                        std::string* body)
 {
     EncodedPublishResponse response;
     response.subscriptionId = subscriptionId;
@@ -398,7 +401,10 @@ void CUaPublisher::Send(const QueuedPublish& request, uint32_t subscriptionId, c
     response.moreNotifications = message.more;
     response.message = &message.bytes;
     response.results = &request.results;
-    m_ep.Respond(request.ctx, enc::kPublishResponse, response);
+    if (body)
+        m_ep.RespondIn(*body, request.ctx, enc::kPublishResponse, response);
+    else
+        m_ep.Respond(request.ctx, enc::kPublishResponse, response);
 }
 
 void CUaPublisher::AnswerExpired(Clock::time_point now)

@@ -85,7 +85,9 @@ class CUaPublisher {
     void Deliver(const CUaSession* owner, uint32_t subscriptionId, OutgoingMessage message);
     // Under the mutex: the oldest live request of a session.
     bool TakeRequest(const CUaSession* session, QueuedPublish* request);
-    void Send(const QueuedPublish& request, uint32_t subscriptionId, const OutgoingMessage& message);
+    // body: a buffer the caller keeps, or null for the thread's own.
+    void Send(const QueuedPublish& request, uint32_t subscriptionId, const OutgoingMessage& message,
+              std::string* body = nullptr);
     void AnswerExpired(Clock::time_point now);
 
     CUaEndpoint& m_ep;
@@ -98,6 +100,7 @@ class CUaPublisher {
     std::unordered_map<const CUaSession*, SessionRec> m_sessions;
     uint32_t m_nextId = 0;
     Clock::time_point m_nextSweep;
+    std::string m_body;  // the publishing thread's responses
 };
 
 }  // namespace ua

@@ -788,6 +788,7 @@ OutgoingMessage CUaSubscription::TakeMessage(uint32_t maxBytes)
 {
     std::lock_guard lock(m_mutex);
     OutgoingMessage m;
+    m.bytes = m_spares.Take();
     const DateTime publishTime = Now();
     Encoder e(m.bytes);
     if (m_publishing && HasReportable()) {
@@ -825,6 +826,7 @@ OutgoingMessage CUaSubscription::TakeMessage(uint32_t maxBytes)
         m.sequenceNumber = m_sequence;
         e(m.sequenceNumber, publishTime, int32_t{0});
     }
+    m_spares.Expect(m.bytes.size());
     m_wantSend = m.more;
     m_keepAliveCounter = 0;
     m_lifetimeCounter = 0;
@@ -843,13 +845,21 @@ OutgoingMessage CUaSubscription::StatusMessage(StatusCode status)
     return m;
 }
 
+void CUaSubscription::GiveBack(std::string&& bytes)
+{
+    std::lock_guard lock(m_mutex);
+    m_spares.Give(std::move(bytes));
+}
+
 void CUaSubscription::Retain(uint32_t sequenceNumber, const std::string& message)
 {
-    m_retained.push_back(Retained{sequenceNumber, message});
+    m_retained.push_back(Retained{sequenceNumber, m_spares.Take()});
+    m_retained.back().message.assign(message);
     m_retainedBytes += message.size();
     while (m_retained.size() > kMaxRetransmissionMessages ||
            (m_retainedBytes > kMaxRetransmissionBytes && m_retained.size() > 1)) {
         m_retainedBytes -= m_retained.front().message.size();
+        m_spares.Give(std::move(m_retained.front().message));
         m_retained.pop_front();
     }
 }
@@ -860,6 +870,7 @@ StatusCode CUaSubscription::Acknowledge(uint32_t sequenceNumber)
     for (auto it = m_retained.begin(); it != m_retained.end(); ++it) {
         if (it->sequenceNumber != sequenceNumber) continue;
         m_retainedBytes -= it->message.size();
+        m_spares.Give(std::move(it->message));
         m_retained.erase(it);
         return kGood;
     }
@@ -902,7 +913,7 @@ size_t CUaSubscription::MemoryBytes() const
     std::lock_guard lock(m_mutex);
     size_t bytes = sizeof(*this) + m_slots.capacity() * sizeof(ItemSlot) +
                    m_freeSlots.capacity() * sizeof(uint32_t) + m_pending.capacity() * sizeof(uint32_t) +
-                   m_names.MemoryBytes() + m_retainedBytes;
+                   m_names.MemoryBytes() + m_retainedBytes + m_spares.Bytes();
     bytes += m_extras.size() * (sizeof(ItemExtra) + 32);
     return bytes;
 }

@@ -18,6 +18,7 @@
 // never held across a call that may reach the program.
 
 #include "ServerCore.h"
+#include "opcua/UaBuffers.h"
 #include "opcua/UaItemNames.h"
 #include "opcua/UaMonitoredItem.h"
 
@@ -141,6 +142,8 @@ class CUaSubscription {
     // A message that tells the client about the subscription's state
     // (BadTimeout, GoodSubscriptionTransferred); it takes a sequence number.
     OutgoingMessage StatusMessage(StatusCode status);
+    // A sent message's buffer, for the next one.
+    void GiveBack(std::string&& bytes);
     void ResetLifetime();
 
     // ---- acknowledgements and retransmission ----
@@ -215,6 +218,7 @@ class CUaSubscription {
     };
     std::deque<Retained> m_retained;
     size_t m_retainedBytes = 0;
+    CSpareBuffers m_spares;
 };
 
 }  // namespace ua
