@@ -3,11 +3,13 @@
 #include "app/OPCServerApp.h"
 #include "crashreport/CrashReport.h"
 #include "gui/QtMainFrame.h"
+#include "platform/HeapTuning.h"
 
 int main(int argc, char** argv)
 {
     // Referring to the crash report links its installer in.
     (void)CrashReportPath();
+    ReturnFreedMemoryPromptly();
     COPCServerApp app(argc, argv);
     // Only configuration mode makes a QApplication: the server needs no display.
     app.SetFrameFactory([](const CFrameRequest& r) -> std::unique_ptr<IMainFrame> {

@@ -13,6 +13,7 @@
 // listens; ends when stdin closes. The line "trim" on stdin answers
 // "resident <kB>" after the heap gave its free pages back.
 #include "UaFakeProgram.h"
+#include "platform/HeapTuning.h"
 
 #include <atomic>
 #include <chrono>
@@ -109,6 +110,7 @@ int main(int argc, char** argv)
                      "[--listen ADDRESS:PORT]\n");
         return 2;
     }
+    ReturnFreedMemoryPromptly();  // as the program does
     CUaFakeProgram program;
     SetCallbackObject(&program);
     if (!StartDAServer(nullptr, &kTestClsid)) {
