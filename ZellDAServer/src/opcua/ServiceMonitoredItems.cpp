@@ -63,6 +63,11 @@ bool ValidTimestamps(TimestampsToReturn ts)
     return static_cast<int32_t>(ts) >= 0 && ts < TimestampsToReturn::Invalid;
 }
 
+bool ValidMode(MonitoringMode mode)
+{
+    return mode >= MonitoringMode::Disabled && mode <= MonitoringMode::Reporting;
+}
+
 // The session and the subscription a request names, or a fault answered.
 std::shared_ptr<CUaSubscription> SubscriptionFor(CUaEndpoint& ep, const RequestContext& ctx, uint32_t id,
                                                  size_t count, std::shared_ptr<CUaSession>* session)
@@ -92,7 +97,7 @@ NewItem Prepare(CUaEndpoint& ep, CUaSession& session, const MonitoredItemCreateR
     item.discardOldest = p.discardOldest;
     item.timestamps = timestamps;
     const bool isValue = what.attributeId == static_cast<uint32_t>(Attribute::Value);
-    if (r.monitoringMode < MonitoringMode::Disabled || r.monitoringMode > MonitoringMode::Reporting)
+    if (!ValidMode(r.monitoringMode))
         item.status = kBadMonitoringModeInvalid;
     else if (what.attributeId == 0 || what.attributeId > kLastAttribute)
         item.status = kBadAttributeIdInvalid;
@@ -133,8 +138,7 @@ NewItem Prepare(CUaEndpoint& ep, CUaSession& session, const MonitoredItemCreateR
     }
     watch->last.hasValue = s == kGood;
     watch->last.value = std::move(value);
-    double unused;
-    item.status = ReadDataChangeFilter(p.filter, isValue, NumberOf(watch->last.value, &unused), &item.filter);
+    item.status = ReadDataChangeFilter(p.filter, isValue, IsNumber(watch->last.value), &item.filter);
     item.samplingMs = limits.Revise({}, p.samplingInterval, publishingMs);
     item.attribute = std::move(watch);
     return item;
@@ -226,8 +230,7 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const SetMonitoringModeRe
     std::shared_ptr<CUaSubscription> subscription =
         SubscriptionFor(ep, ctx, request.subscriptionId, request.monitoredItemIds.size(), &session);
     if (!subscription) return;
-    if (request.monitoringMode < MonitoringMode::Disabled ||
-        request.monitoringMode > MonitoringMode::Reporting) {
+    if (!ValidMode(request.monitoringMode)) {
         ep.Fault(ctx, kBadMonitoringModeInvalid);
         return;
     }

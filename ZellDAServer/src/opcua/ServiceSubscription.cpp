@@ -73,14 +73,10 @@ void Serve(CUaEndpoint& ep, const RequestContext& ctx, const ModifySubscriptionR
         ep.Fault(ctx, kBadSubscriptionIdInvalid);
         return;
     }
-    const SubscriptionSettings settings = ReviseSettings(
-        request.requestedPublishingInterval, request.requestedLifetimeCount,
-        request.requestedMaxKeepAliveCount, request.maxNotificationsPerPublish, request.priority);
+    const SubscriptionSettings settings = ReviseSettings(request);
     subscription->Modify(settings, CUaSubscription::Clock::now());
     ModifySubscriptionResponse response;
-    response.revisedPublishingInterval = settings.publishingMs;
-    response.revisedLifetimeCount = settings.lifetimeCount;
-    response.revisedMaxKeepAliveCount = settings.keepAliveCount;
+    ReportRevised(settings, &response);
     ep.Respond(ctx, enc::kModifySubscriptionResponse, response);
 }
 

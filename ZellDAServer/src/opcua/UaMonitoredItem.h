@@ -32,6 +32,11 @@ StatusCode ReadDataChangeFilter(const ExtensionObject& filter, bool valueAttribu
 // A VARIANT's number, for deadbands; false for what is not a number.
 bool NumberOf(const VARIANT& v, double* out);
 bool NumberOf(const Variant& v, double* out);
+inline bool IsNumber(const Variant& v)
+{
+    double unused;
+    return NumberOf(v, &unused);
+}
 
 // One sample waiting to be reported, for queues longer than one.
 struct ItemSample {

@@ -110,9 +110,7 @@ StatusCode CUaPublisher::Create(const CUaSession* session, const CreateSubscript
         (void)core.Disconnect(client);
         return kBadServerHalted;
     }
-    const SubscriptionSettings settings = ReviseSettings(
-        request.requestedPublishingInterval, request.requestedLifetimeCount,
-        request.requestedMaxKeepAliveCount, request.maxNotificationsPerPublish, request.priority);
+    const SubscriptionSettings settings = ReviseSettings(request);
     auto subscription = std::make_shared<CUaSubscription>(id, client, group, settings,
                                                           request.publishingEnabled, Clock::now());
     {
@@ -122,9 +120,7 @@ StatusCode CUaPublisher::Create(const CUaSession* session, const CreateSubscript
     }
     Wake();
     response->subscriptionId = id;
-    response->revisedPublishingInterval = settings.publishingMs;
-    response->revisedLifetimeCount = settings.lifetimeCount;
-    response->revisedMaxKeepAliveCount = settings.keepAliveCount;
+    ReportRevised(settings, response);
     return kGood;
 }
 
@@ -145,8 +141,7 @@ StatusCode CUaPublisher::Delete(const CUaSession* session, uint32_t id)
         if (it == m_subscriptions.end() || it->second.owner != session) return kBadSubscriptionIdInvalid;
         subscription = std::move(it->second.subscription);
         m_subscriptions.erase(it);
-        auto& ids = m_sessions[session].subscriptions;
-        ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+        Disown(session, id);
     }
     subscription->Close();
     return kGood;
@@ -167,10 +162,7 @@ TransferResult CUaPublisher::Transfer(const CUaSession* session, uint32_t id, bo
         subscription = it->second.subscription;
         previous = it->second.owner;
         if (previous != session) {
-            if (previous) {
-                auto& ids = m_sessions[previous].subscriptions;
-                ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-            }
+            Disown(previous, id);
             it->second.owner = session;
             m_sessions[session].subscriptions.push_back(id);
         }
@@ -357,10 +349,7 @@ void CUaPublisher::Expire(const std::shared_ptr<CUaSubscription>& subscription)
         if (it == m_subscriptions.end()) return;
         owner = it->second.owner;
         m_subscriptions.erase(it);
-        if (owner) {
-            auto& ids = m_sessions[owner].subscriptions;
-            ids.erase(std::remove(ids.begin(), ids.end(), subscription->Id()), ids.end());
-        }
+        Disown(owner, subscription->Id());
     }
     m_ep.Trace().Trace(1, "OPC UA subscription %u: lifetime ended without a Publish request, deleted",
                        subscription->Id());
@@ -381,6 +370,14 @@ void CUaPublisher::Deliver(const CUaSession* owner, uint32_t subscriptionId, Out
         }
     }
     Send(request, subscriptionId, message);
+}
+
+void CUaPublisher::Disown(const CUaSession* session, uint32_t id)
+{
+    auto rec = m_sessions.find(session);
+    if (rec == m_sessions.end()) return;
+    auto& ids = rec->second.subscriptions;
+    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
 }
 
 bool CUaPublisher::TakeRequest(const CUaSession* session, QueuedPublish* request)

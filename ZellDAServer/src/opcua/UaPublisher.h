@@ -83,6 +83,8 @@ class CUaPublisher {
     // Sends the message on the owner's oldest request, or keeps it as a
     // notice for the next one.
     void Deliver(const CUaSession* owner, uint32_t subscriptionId, OutgoingMessage message);
+    // Under the mutex: a session no longer owns the subscription (nothing for no session).
+    void Disown(const CUaSession* session, uint32_t id);
     // Under the mutex: the oldest live request of a session.
     bool TakeRequest(const CUaSession* session, QueuedPublish* request);
     // body: a buffer the caller keeps, or null for the thread's own.

@@ -370,8 +370,7 @@ void CUaSubscription::ModifyItems(std::vector<ItemChange>& changes, TimestampsTo
         if (!s) continue;
         const AttributeWatch* watch = s->Has(ItemSlot::kAttribute) ? m_extras[slot].attribute.get() : nullptr;
         const bool valueAttribute = !watch || watch->attributeId == static_cast<uint32_t>(Attribute::Value);
-        double unused;
-        const bool numeric = watch ? NumberOf(watch->last.value, &unused) : s->Has(ItemSlot::kNumeric);
+        const bool numeric = watch ? IsNumber(watch->last.value) : s->Has(ItemSlot::kNumeric);
         ItemFilter filter;
         c.status = ReadDataChangeFilter(c.filter, valueAttribute, numeric, &filter);
         if (c.status != kGood) continue;
@@ -643,11 +642,7 @@ void CUaSubscription::Queue(uint32_t slot, ItemSlot& s, const VARIANT& value, ui
     if (&value != &s.value) (void)VariantCopy(&s.value, &value);
     s.quality = quality;
     s.stamp = stamp;
-    s.Set(ItemSlot::kQueued, true);
-    if (s.Mode() == MonitoringMode::Reporting) {
-        MakePending(slot, s);
-        Trigger(s, slot);
-    }
+    MarkQueued(slot, s);
 }
 
 void CUaSubscription::QueueAttribute(uint32_t slot, ItemSlot& s, DataValue sample)
@@ -656,11 +651,15 @@ void CUaSubscription::QueueAttribute(uint32_t slot, ItemSlot& s, DataValue sampl
     AttributeWatch& w = *m_extras[slot].attribute;
     if (s.queueSize > 1) Push(w.queue, s.queueSize, s.Has(ItemSlot::kDiscardOldest), sample, MarkOverflow);
     w.last = std::move(sample);
+    MarkQueued(slot, s);
+}
+
+void CUaSubscription::MarkQueued(uint32_t slot, ItemSlot& s)
+{
     s.Set(ItemSlot::kQueued, true);
-    if (s.Mode() == MonitoringMode::Reporting) {
-        MakePending(slot, s);
-        Trigger(s, slot);
-    }
+    if (s.Mode() != MonitoringMode::Reporting) return;
+    MakePending(slot, s);
+    Trigger(slot);
 }
 
 void CUaSubscription::MakePending(uint32_t slot, ItemSlot& s)
@@ -671,9 +670,8 @@ void CUaSubscription::MakePending(uint32_t slot, ItemSlot& s)
 }
 
 // Items in sampling mode that a reporting item triggers report what they queued.
-void CUaSubscription::Trigger(const ItemSlot& s, uint32_t slot)
+void CUaSubscription::Trigger(uint32_t slot)
 {
-    (void)s;
     auto extra = m_extras.find(slot);
     if (extra == m_extras.end()) return;
     for (uint32_t id : extra->second.links) {

@@ -47,6 +47,20 @@ struct SubscriptionSettings {
 // The settings a subscription gets for what a client asks.
 SubscriptionSettings ReviseSettings(double publishingMs, uint32_t lifetimeCount, uint32_t keepAliveCount,
                                     uint32_t maxNotifications, uint8_t priority);
+// The same for a CreateSubscription or ModifySubscription request, and its answer's revised values.
+template <typename Request>
+SubscriptionSettings ReviseSettings(const Request& r)
+{
+    return ReviseSettings(r.requestedPublishingInterval, r.requestedLifetimeCount,
+                          r.requestedMaxKeepAliveCount, r.maxNotificationsPerPublish, r.priority);
+}
+template <typename Response>
+void ReportRevised(const SubscriptionSettings& s, Response* r)
+{
+    r->revisedPublishingInterval = s.publishingMs;
+    r->revisedLifetimeCount = s.lifetimeCount;
+    r->revisedMaxKeepAliveCount = s.keepAliveCount;
+}
 
 // A monitored item to create, checked by the service.
 struct NewItem {
@@ -176,7 +190,9 @@ class CUaSubscription {
     void Queue(uint32_t slot, ItemSlot& s, const VARIANT& value, uint16_t quality, int64_t stamp);
     void QueueAttribute(uint32_t slot, ItemSlot& s, DataValue sample);
     void MakePending(uint32_t slot, ItemSlot& s);
-    void Trigger(const ItemSlot& s, uint32_t slot);
+    // A sample is queued: a reporting item goes into the list to report, with the items it triggers.
+    void MarkQueued(uint32_t slot, ItemSlot& s);
+    void Trigger(uint32_t slot);
     void DropQueue(uint32_t slot, ItemSlot& s);
     void SampleAttributes(uint32_t nowMs, const CUaAddressSpace& space, uint32_t* next);
     bool HasReportable();
