@@ -24,16 +24,6 @@ long long MsBetween(std::chrono::steady_clock::time_point from, std::chrono::ste
     return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
 
-// The items below an element: the tags of every level.
-size_t CountItems(const CLevelElementBase& element)
-{
-    size_t count = element.TagCount();
-    for (size_t i = 0; i < element.LevelCount(); ++i) {
-        count += CountItems(*element.LevelAt(i));
-    }
-    return count;
-}
-
 std::string VersionText()
 {
     const VS_FIXEDFILEINFO& v = ProgramVersion();
@@ -216,7 +206,7 @@ void COPCServerApp::LoadAtStart(CSingleVectors& app)
     const CLevelRoot* root = app.Root();
     Trace("Start-up: configuration loaded in %lld ms: %zu channels, %zu items",
           MsBetween(start, Clock::now()), root != nullptr ? root->ChannelCount() : size_t{0},
-          root != nullptr ? CountItems(*root) : size_t{0});
+          root != nullptr ? root->CountTags() : size_t{0});
 }
 
 bool COPCServerApp::StartServing(CSingleVectors& app)

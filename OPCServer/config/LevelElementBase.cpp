@@ -419,6 +419,15 @@ uint32_t CLevelElementBase::CountKind(uint8_t kind) const
     return count;
 }
 
+size_t CLevelElementBase::CountTags() const
+{
+    size_t count = TagCount();
+    for (size_t i = 0; i < LevelCount(); ++i) {
+        count += LevelAt(i)->CountTags();
+    }
+    return count;
+}
+
 int CLevelElementBase::DefineItems()
 {
     // One path for this element, extended per tag, instead of a walk up to

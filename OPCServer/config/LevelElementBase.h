@@ -110,6 +110,8 @@ class CLevelElementBase {
 
     // Elements of this kind in the subtree through the level lists, this one included.
     uint32_t CountKind(uint8_t kind) const;
+    // The tags of this element and of every level below it.
+    size_t CountTags() const;
 
     // Makes every tag below known to the DA toolkit by its full path: this
     // element's tags in order, then each level's subtree in order. Answers 1,
