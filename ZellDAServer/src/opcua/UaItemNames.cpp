@@ -41,14 +41,6 @@ void CUaItemNames::Clear(uint32_t slot)
     if (m_deadBytes > 4096 && m_deadBytes * 2 > m_leaves.size()) Compact();
 }
 
-size_t CUaItemNames::MemoryBytes() const
-{
-    size_t bytes = m_entries.capacity() * sizeof(Entry) + m_leaves.capacity() +
-                   m_branches.capacity() * sizeof(Branch) + m_freeBranches.capacity() * sizeof(uint32_t);
-    for (const auto& [text, id] : m_branchIds) bytes += text.capacity() + 48;
-    return bytes;
-}
-
 uint32_t CUaItemNames::TakeBranch(std::string_view text)
 {
     auto it = m_branchIds.find(text);

@@ -19,7 +19,6 @@ class CUaItemNames {
     // The ID of a slot; empty when none was set.
     std::string Get(uint32_t slot) const;
     void Clear(uint32_t slot);
-    size_t MemoryBytes() const;
 
    private:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;

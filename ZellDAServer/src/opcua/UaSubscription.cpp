@@ -906,14 +906,4 @@ void CUaSubscription::Close()
     }
 }
 
-size_t CUaSubscription::MemoryBytes() const
-{
-    std::lock_guard lock(m_mutex);
-    size_t bytes = sizeof(*this) + m_slots.capacity() * sizeof(ItemSlot) +
-                   m_freeSlots.capacity() * sizeof(uint32_t) + m_pending.capacity() * sizeof(uint32_t) +
-                   m_names.MemoryBytes() + m_retainedBytes + m_spares.Bytes();
-    bytes += m_extras.size() * (sizeof(ItemExtra) + 32);
-    return bytes;
-}
-
 }  // namespace ua

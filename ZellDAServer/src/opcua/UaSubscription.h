@@ -168,9 +168,6 @@ class CUaSubscription {
     // Deletes every item: the core client goes, and with it every item it held.
     void Close();
 
-    // Bytes the subscription holds beside what the toolkit holds, for measurements.
-    size_t MemoryBytes() const;
-
    private:
     uint32_t ClockMs(Clock::time_point t) const;
     uint32_t NewSlot();
